@@ -1,0 +1,97 @@
+// The log call and its files: one line per call, appended to the current file
+// of a numbered series "logs/common-DD-MM-YYYY-N.log" in the working
+// directory, governed by the settings file "c_log.ini".
+#pragma once
+
+#include <stdio.h>
+
+// Message levels; the settings' level is the highest one written.
+enum {
+    LVL_ERROR = 1,
+    LVL_WARNING = 2,
+    LVL_INFO = 3,
+    LVL_DEBUG = 4,
+};
+
+// The one call-site form: formats into message_buf, bounded by its size, and
+// passes the formatting result as the fifth argument of the same expression,
+// so the text is complete before log_msg begins.
+#define LOG_MSG(level, ...)                                                                        \
+    log_msg((level), __FILE__, __func__, __LINE__,                                                 \
+            snprintf(message_buf, sizeof(message_buf), __VA_ARGS__))
+
+#define LOG_SETTINGS_FILE "c_log.ini"
+#define LOG_FOLDER "logs/"
+#define LOG_SERIES_NAME "common"
+#define LOG_NO_PREVIOUS "No previous log"
+
+// Settings defaults and ranges.
+enum {
+    LSETT_DEFAULT_LEVEL = 1,
+    LSETT_DEFAULT_ROTATE = 5,
+    LSETT_MIN_ROTATE = 1,
+    LSETT_MAX_ROTATE = 15,
+    LSETT_MIN_SIZE = 1024,
+    LSETT_MAX_SIZE = 5 * 1048576,
+    LSETT_DEFAULT_SIZE = 1024,
+    // Lines are assumed to take this many bytes when the room left in the
+    // current file is turned into the number of lines before the next measure.
+    LOG_LINE_ESTIMATE = 150,
+};
+
+struct LSett {
+    int level;    // highest message level written, 0 to 4
+    int rotate;   // number of log files kept in "logs/", 1 to 15
+    int max_size; // size in bytes above which a new file is begun
+};
+
+extern char message_buf[512];
+extern int gSettingsOn;
+extern LSett gLSett;
+extern char cur_log_name[256];
+extern int g_measure_size_step;
+
+// Writes one line. Returns 0 when written or filtered out by its level, 1 when
+// the line was lost (settings, folder or file could not be made or opened).
+int log_msg(unsigned level, const char* file, const char* function, int line, int formatted);
+
+// Time stamp "DD.MM.YYYY hh:mm:ss mmm" of the current local time.
+int getLTime(char* buf, int size);
+// Date "DD-MM-YYYY" of today, as the log file names carry it.
+int getDate(char* buf, int size);
+char getMsgLevel(unsigned level);
+// Left-justifies text in a field of exactly size - 1 characters.
+void normalize_line(const char* text, char* dst, int size);
+int get_f_size(const char* path, long long* size_out);
+void set_measure_size_step(long long size);
+// Measures the current file; 1 when it has grown above max_size.
+int need_new_one();
+
+// Settings file.
+void LSett_Init();
+int InitSettings();
+int create_default_settings_file(const char* path);
+int read_log_settings(const char* path);
+void ParsingOfLine(const char* line);
+void to_lower_case_space_off(char* text);
+void parsing_max_size_line(const char* line, int* number_out, char* unit_out, int unit_size);
+int convert_size_to_byte(int number, const char* unit);
+int is_f_existed(const char* path);
+
+// Log files.
+int create_logs_folder(const char* path);
+int set_cur_log_name();
+void build_new_log_name(int number);
+void set_new_log_name();
+int get_previous_log_number(const char* name);
+int get_logs_count(const char* folder, int* count_out);
+// Bare name of the newest (newest = 1) or oldest (0) log entry of the folder,
+// or "No previous log".
+int get_previous_log_name(const char* folder, char* name_out, int name_size, int newest);
+void write_header(char* buf, int size, const char* previous);
+int create_new_log_file();
+int write_tail(const char* path);
+int need_rotate();
+int delete_oldest_log_file(const char* folder);
+int get_full_f_name(const char* folder, const char* name, char* dst, int size);
+int delete_file(const char* path);

@@ -1,0 +1,43 @@
+# Shared pieces of the project's scripts. Sourced, not run.
+
+# Debian packages the build and the tests need.
+UT_PACKAGES=(
+  cmake ninja-build g++ binutils
+  libgtest-dev googletest libbenchmark-dev
+  crossbuild-essential-armhf qemu-user
+  python3 python3-pytest faketime util-linux
+)
+
+ut_log() { printf '\n==> %s\n' "$*"; }
+
+# Installs the packages that are missing (as root, with apt-get).
+ut_install_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages: ${missing[*]}" >&2
+    echo "run as root, or install them with: apt-get install ${missing[*]}" >&2
+    return 1
+  fi
+  ut_log "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# ut_build DIR [cmake options...]: configures and builds one build folder.
+ut_build() {
+  local dir=$1
+  shift
+  cmake -S "$UT_ROOT" -B "$UT_ROOT/$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUT_WERROR=ON "$@" >/dev/null
+  cmake --build "$UT_ROOT/$dir"
+}
+
+UT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+UT_ARMHF_TOOLCHAIN="$UT_ROOT/cmake/arm-linux-gnueabihf.cmake"

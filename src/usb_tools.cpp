@@ -1,0 +1,75 @@
+// usb_tools: the service daemon of the data recorder. Once at start it takes
+// in a task package from a USB stick and runs its work list; then, for good,
+// it watches the main application's memory.
+
+#include <string.h>
+#include <unistd.h>
+
+#include "../common/log/log_c.h"
+#include "data_ut.h"
+#include "service_task/service_task.h"
+#include "start_task/execute_task.h"
+#include "start_task/search_task.h"
+#include "start_task/search_usb.h"
+
+namespace {
+
+enum {
+    PASS_SLEEP_SECONDS = 5,
+    // Before the memory watch starts, and again after it killed the suite.
+    SETTLE_SLEEP_SECONDS = 60,
+    // One heartbeat line every this many passes in state 30.
+    HEARTBEAT_PASSES = 60,
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    (void)argc;
+    (void)argv;
+    init_vars();
+    for (;;) {
+        switch (cur_state) {
+        case STATE_USB_SEARCH:
+            LOG_MSG(LVL_INFO, "USB_SEARCH PART");
+            if (!F_search_for_usb()) {
+                LOG_MSG(LVL_ERROR, "error in search usb part");
+                return 1;
+            }
+            break;
+        case STATE_TASK_SEARCH:
+            LOG_MSG(LVL_INFO, "TASK_SEARCH PART");
+            if (!F_search_for_task()) {
+                LOG_MSG(LVL_ERROR, "error in search task part");
+                return 1;
+            }
+            break;
+        case STATE_TASK_EXECUTE:
+            LOG_MSG(LVL_INFO, "TASK_EXECUTE_PART");
+            if (!F_execute_work_list()) {
+                LOG_MSG(LVL_ERROR, "error in execute work list part");
+            }
+            break;
+        case STATE_GET_SETTINGS:
+            F_get_settings();
+            if (main_regim == 0) {
+                sleep(SETTLE_SLEEP_SECONDS);
+                cur_state = STATE_CHECK_MEM;
+            }
+            break;
+        case STATE_CHECK_MEM:
+            ++count_mem_check;
+            if (count_mem_check > HEARTBEAT_PASSES - 1) {
+                count_mem_check = 0;
+                LOG_MSG(LVL_INFO, "STATE_CHECK_MEM: [%d]", cur_rss_mem);
+            }
+            if (!F_memory_chack()) {
+                LOG_MSG(LVL_ERROR, "failed to check memory");
+            }
+            break;
+        default:
+            break;
+        }
+        sleep(PASS_SLEEP_SECONDS);
+    }
+}

@@ -1,0 +1,375 @@
+// The log call: line format, levels, first use, file naming, continuation,
+// size-check pacing, change of files and rotation.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/log/log_c.h"
+#include "common/test_utility/work_with_files.h"
+#include "test_support.h"
+
+using ut_test::exists;
+using ut_test::list_dir;
+using ut_test::read_file;
+using ut_test::split_lines;
+using ut_test::today;
+using ut_test::write_file;
+
+namespace {
+
+const std::string rule = "==* common *======================================================";
+
+std::string opening_block(int level, int rotate, int max_size, const std::string& middle) {
+    return rule + "[\ncommon level=" + std::to_string(level) + ", rotate=" +
+           std::to_string(rotate) + ", max_size=" + std::to_string(max_size) + "\n" + middle +
+           "\n" + rule + "]\n";
+}
+
+std::string closing_block(int level, int rotate, int max_size, const std::string& next) {
+    return rule + "[\ncommon level=" + std::to_string(level) + ", rotate=" +
+           std::to_string(rotate) + ", max_size=" + std::to_string(max_size) +
+           "\nFile has reached max size. Log is closing.\nNext log file is <" + next + ">\n" +
+           rule + "]\n";
+}
+
+// "DD.MM.YYYY hh:mm:ss mmm": digits where the pattern has 'd'.
+bool is_time_stamp(const std::string& text) {
+    const std::string pattern = "dd.dd.dddd dd:dd:dd ddd";
+    if (text.size() != pattern.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        bool digit = text[i] >= '0' && text[i] <= '9';
+        if (pattern[i] == 'd' ? !digit : text[i] != pattern[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string log_name(int number) { return "common-" + today() + "-" + std::to_string(number) + ".log"; }
+
+// Logs one level-1 line whose text is `text`.
+int log_text(const std::string& text, int line = 1) {
+    snprintf(message_buf, sizeof(message_buf), "%s", text.c_str());
+    return log_msg(LVL_ERROR, "test_file", "test_func", line, 0);
+}
+
+class Log : public ut_test::TempDirTest {};
+
+TEST(LogFormat, BlockRulesAre67Characters) { EXPECT_EQ(rule.size() + 1, 67u); }
+
+TEST(LogFormat, NormalizeLineCutsAndPads) {
+    char field[30];
+    normalize_line("0123456789012345678901234567890123456789", field, sizeof(field));
+    EXPECT_STREQ(field, "01234567890123456789012345678");
+    normalize_line("main", field, sizeof(field));
+    EXPECT_EQ(std::string(field), "main" + std::string(25, ' '));
+    normalize_line("", field, sizeof(field));
+    EXPECT_EQ(std::string(field), std::string(29, ' '));
+}
+
+TEST(LogFormat, LevelLetters) {
+    EXPECT_EQ(getMsgLevel(1), 'E');
+    EXPECT_EQ(getMsgLevel(2), 'W');
+    EXPECT_EQ(getMsgLevel(3), 'I');
+    EXPECT_EQ(getMsgLevel(4), 'D');
+}
+
+TEST(LogFormat, TimeStampAndDate) {
+    char stamp[64];
+    EXPECT_EQ(getLTime(stamp, sizeof(stamp)), 23);
+    EXPECT_TRUE(is_time_stamp(stamp)) << stamp;
+    char date[32];
+    getDate(date, sizeof(date));
+    EXPECT_EQ(date, today());
+}
+
+TEST_F(Log, LineHasExactFormat) {
+    log_everything();
+    snprintf(message_buf, sizeof(message_buf), "failed to get pid id of main from file");
+    ASSERT_EQ(log_msg(LVL_WARNING, "src/service_task/service_task.cpp", "restart_program", 61, 0),
+              0);
+    std::vector<std::string> lines = split_lines(read_file("logs/" + log_name(1)));
+    ASSERT_EQ(lines.size(), 5u); // opening block of four lines, then the line
+    EXPECT_TRUE(is_time_stamp(lines[4].substr(0, 23))) << lines[4];
+    EXPECT_EQ(lines[4].substr(23), " [W] src/service_task/service_task: restart_program              : "
+                                   "[00061] failed to get pid id of main from file");
+}
+
+TEST_F(Log, LineNumbersAndLongMessages) {
+    log_everything();
+    // clang-format off
+    const int line = __LINE__; ASSERT_EQ(LOG_MSG(LVL_INFO, "%s", std::string(600, 'm').c_str()), 0);
+    // clang-format on
+    snprintf(message_buf, sizeof(message_buf), "six digits");
+    ASSERT_EQ(log_msg(LVL_DEBUG, "f", "g", 123456, 0), 0);
+    std::vector<std::string> lines = split_lines(read_file("logs/" + log_name(1)));
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_NE(lines[4].find("[I] "), std::string::npos);
+    char number[16];
+    snprintf(number, sizeof(number), "[%05d] ", line);
+    // The message is cut to 511 characters.
+    std::string tail = number + std::string(511, 'm');
+    ASSERT_GT(lines[4].size(), tail.size());
+    EXPECT_EQ(lines[4].substr(lines[4].size() - tail.size()), tail);
+    EXPECT_NE(lines[5].find(" [D] "), std::string::npos);
+    EXPECT_NE(lines[5].find(": [123456] six digits"), std::string::npos);
+}
+
+TEST_F(Log, FirstCallInEmptyFolderCreatesEverything) {
+    ASSERT_EQ(log_text("first"), 0);
+    EXPECT_EQ(read_file(LOG_SETTINGS_FILE), "level = 1\nrotate = 5\nmax_size = 1024byte");
+    struct stat st;
+    ASSERT_EQ(stat("logs", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(list_dir("logs"), std::vector<std::string>{log_name(1)});
+    std::string text = read_file("logs/" + log_name(1));
+    std::string block = opening_block(1, 5, 1024, "No previous log");
+    ASSERT_EQ(text.substr(0, block.size()), block);
+    std::vector<std::string> lines = split_lines(text.substr(block.size()));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("[E] test_file" + std::string(20, ' ') + ": test_func"), std::string::npos);
+    EXPECT_EQ(std::string(cur_log_name), "logs/" + log_name(1));
+}
+
+struct LevelCase {
+    int configured;
+    unsigned level;
+    bool written;
+};
+
+void PrintTo(const LevelCase& c, std::ostream* os) {
+    *os << "configured " << c.configured << ", line level " << c.level;
+}
+
+class LogLevels : public Log, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(LogLevels, FilterByConfiguredLevel) {
+    const LevelCase& c = GetParam();
+    write_file(LOG_SETTINGS_FILE, "level = " + std::to_string(c.configured));
+    snprintf(message_buf, sizeof(message_buf), "text");
+    EXPECT_EQ(log_msg(c.level, "f", "g", 1, 0), 0);
+    // The folder and the current file with its opening block exist whatever
+    // the level.
+    std::string text = read_file("logs/" + log_name(1));
+    std::string block = opening_block(c.configured, 5, 1024, "No previous log");
+    ASSERT_EQ(text.substr(0, block.size()), block);
+    EXPECT_EQ(text.size() > block.size(), c.written);
+    int step = g_measure_size_step;
+    EXPECT_EQ(step, c.written ? 1024 / 150 - 1 : 1024 / 150) << "filtered lines do not count";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LogLevels,
+                         ::testing::Values(LevelCase{1, 1, true}, LevelCase{1, 2, false},
+                                           LevelCase{1, 3, false}, LevelCase{0, 1, false},
+                                           LevelCase{4, 4, true}, LevelCase{3, 4, false},
+                                           LevelCase{2, 2, true}));
+
+TEST_F(Log, LibraryLinesNameTheLibrarySource) {
+    log_everything();
+    EXPECT_EQ(copy_one_file(path("missing").c_str(), path("copy").c_str()), 0);
+    std::string text = ut_test::all_log_text();
+    EXPECT_NE(text.find("[E] ../common/test_utility/work_w: copy_one_file" + std::string(16, ' ') +
+                        ": ["),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("error with read from file: " + path("missing")), std::string::npos);
+}
+
+TEST(LogNames, NumberOfName) {
+    EXPECT_EQ(get_previous_log_number("common-04-12-2026-17.log"), 17);
+    EXPECT_EQ(get_previous_log_number("logs/common-04-12-2026-9.log"), 9);
+    EXPECT_EQ(get_previous_log_number("7.log"), 7);
+    EXPECT_EQ(get_previous_log_number("123.log"), 123);
+    EXPECT_EQ(get_previous_log_number("notes.log"), 0);
+    EXPECT_EQ(get_previous_log_number("5.log.old"), 0);
+    EXPECT_EQ(get_previous_log_number("a.log"), 0);
+    EXPECT_EQ(get_previous_log_number("log"), 0);
+    EXPECT_EQ(get_previous_log_number("x-99999999999.log"), 2147483647);
+    // The run of digits that ends before the last four characters.
+    EXPECT_EQ(get_previous_log_number("3.log12.log"), 12);
+    EXPECT_EQ(get_previous_log_number("a.log12345"), 1);
+}
+
+TEST_F(Log, NextNameIsDatedTodayAndNumberedOnward) {
+    snprintf(cur_log_name, sizeof(cur_log_name), "logs/common-04-12-2026-9.log");
+    set_new_log_name();
+    EXPECT_EQ(std::string(cur_log_name), "logs/" + log_name(10));
+    build_new_log_name(1);
+    EXPECT_EQ(std::string(cur_log_name), "logs/" + log_name(1));
+}
+
+TEST_F(Log, NewestAndOldestEntries) {
+    ASSERT_EQ(mkdir("logs", 0700), 0);
+    for (const char* name : {"common-01-01-2026-3.log", "common-02-01-2026-12.log", "notes.log",
+                             "other.txt", "7.log"}) {
+        write_file(std::string("logs/") + name, "x");
+    }
+    char name[256];
+    get_previous_log_name("logs/", name, sizeof(name), 1);
+    EXPECT_STREQ(name, "common-02-01-2026-12.log");
+    get_previous_log_name("logs/", name, sizeof(name), 0);
+    EXPECT_STREQ(name, "notes.log");
+    int count = -1;
+    EXPECT_EQ(get_logs_count("logs/", &count), 1);
+    EXPECT_EQ(count, 4);
+    EXPECT_EQ(get_logs_count("nowhere/", &count), 0);
+    EXPECT_EQ(count, 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(get_previous_log_name("nowhere/", name, sizeof(name), 1), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "can't open folder nowhere/, so can't find previous name\n");
+    EXPECT_STREQ(name, "No previous log");
+}
+
+TEST_F(Log, ContinuesNewestFileWithoutOpeningBlock) {
+    log_everything();
+    ASSERT_EQ(mkdir("logs", 0700), 0);
+    write_file("logs/common-01-01-2020-2.log", "old two\n");
+    write_file("logs/common-03-01-2020-3.log", "old three\n");
+    ASSERT_EQ(log_text("continued"), 0);
+    EXPECT_EQ(list_dir("logs").size(), 2u);
+    std::vector<std::string> lines = split_lines(read_file("logs/common-03-01-2020-3.log"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "old three");
+    EXPECT_NE(lines[1].find("continued"), std::string::npos);
+}
+
+TEST_F(Log, OnlyForeignEntriesBeginNewSeries) {
+    ASSERT_EQ(mkdir("logs", 0700), 0);
+    write_file("logs/notes.log", "notes\n");
+    ASSERT_EQ(log_text("line"), 0);
+    EXPECT_EQ(read_file("logs/notes.log"), "notes\n");
+    std::string text = read_file("logs/" + log_name(1));
+    EXPECT_EQ(text.rfind(opening_block(1, 5, 1024, "No previous log"), 0), 0u);
+    EXPECT_NE(text.find("line"), std::string::npos);
+}
+
+// A continued file is measured before its first line: exactly max_size is
+// not full, one byte more is.
+TEST_F(Log, ContinuedFileOfMaxSizeIsNotFullOneMoreByteIs) {
+    for (int extra : {0, 1}) {
+        SCOPED_TRACE(extra);
+        ut_test::remove_tree("logs");
+        ut_test::reset_log_state();
+        ASSERT_EQ(mkdir("logs", 0700), 0);
+        write_file("logs/common-01-01-2020-4.log", std::string(1024 + extra, 'z'));
+        ASSERT_EQ(log_text("after"), 0);
+        std::string old = read_file("logs/common-01-01-2020-4.log");
+        if (extra == 0) {
+            EXPECT_EQ(list_dir("logs").size(), 1u);
+            EXPECT_NE(old.find("after"), std::string::npos);
+        } else {
+            EXPECT_EQ(list_dir("logs"),
+                      (std::vector<std::string>{"common-01-01-2020-4.log", log_name(5)}));
+            EXPECT_EQ(old.substr(1025), closing_block(1, 5, 1024, "logs/" + log_name(5)));
+            std::string next = read_file("logs/" + log_name(5));
+            std::string block =
+                opening_block(1, 5, 1024, "Previous log file is <common-01-01-2020-4.log>");
+            ASSERT_EQ(next.substr(0, block.size()), block);
+            EXPECT_NE(next.find("after"), std::string::npos);
+        }
+    }
+}
+
+// A new file of max_size 1024 is measured again before its seventh line
+// (1024 / 150 = 6 lines), so the sixth line may carry it past the limit and
+// the seventh goes into the next file.
+TEST_F(Log, SizeIsMeasuredAtItsPace) {
+    std::string long_text(200, 'p');
+    for (int i = 1; i <= 6; ++i) {
+        ASSERT_EQ(log_text(long_text, i), 0);
+        EXPECT_EQ(list_dir("logs").size(), 1u) << "line " << i;
+    }
+    EXPECT_GT(ut_test::file_size("logs/" + log_name(1)), 1024);
+    EXPECT_EQ(g_measure_size_step, 0);
+    ASSERT_EQ(log_text(long_text, 7), 0);
+    EXPECT_EQ(list_dir("logs"), (std::vector<std::string>{log_name(1), log_name(2)}));
+    std::string first = read_file("logs/" + log_name(1));
+    EXPECT_EQ(split_lines(first).size(), 4u + 6u + 5u);
+    std::string second = read_file("logs/" + log_name(2));
+    EXPECT_NE(second.find("[00007]"), std::string::npos);
+    EXPECT_EQ(second.find("[00006]"), std::string::npos);
+    EXPECT_EQ(g_measure_size_step, 1024 / 150 - 1);
+}
+
+// After a measure the room left paces the next one, at 150 bytes a line.
+TEST_F(Log, MeasureAfterRoomLeft) {
+    write_file(LOG_SETTINGS_FILE, "max_size = 15000");
+    ASSERT_EQ(log_text("x"), 0);
+    EXPECT_EQ(g_measure_size_step, 15000 / 150 - 1);
+    long long before = ut_test::file_size(cur_log_name);
+    g_measure_size_step = 0;
+    ASSERT_EQ(log_text("y"), 0);
+    EXPECT_EQ(g_measure_size_step, static_cast<int>((15000 - before) / 150) - 1);
+}
+
+void fill_series(int from, int to) {
+    ASSERT_EQ(mkdir("logs", 0700), 0);
+    for (int i = from; i <= to; ++i) {
+        write_file("logs/" + log_name(i), i == to ? std::string(2000, 'f') : "old\n");
+    }
+}
+
+TEST_F(Log, RotationKeepsFiveFiles) {
+    fill_series(1, 5);
+    ASSERT_EQ(log_text("rotated"), 0);
+    EXPECT_EQ(list_dir("logs"), (std::vector<std::string>{log_name(2), log_name(3), log_name(4),
+                                                           log_name(5), log_name(6)}));
+}
+
+TEST_F(Log, RotationOfOneDeletesTheFullFile) {
+    write_file(LOG_SETTINGS_FILE, "rotate = 1");
+    fill_series(3, 3);
+    ASSERT_EQ(log_text("alone"), 0);
+    EXPECT_EQ(list_dir("logs"), std::vector<std::string>{log_name(4)});
+    std::string text = read_file("logs/" + log_name(4));
+    EXPECT_EQ(text.rfind(opening_block(1, 1, 1024, "Previous log file is <" + log_name(3) + ">"), 0),
+              0u);
+}
+
+TEST_F(Log, ForeignLogEntryCountsAndGoesFirst) {
+    fill_series(2, 5);
+    write_file("logs/notes.log", "notes\n");
+    ASSERT_EQ(log_text("x"), 0);
+    EXPECT_EQ(list_dir("logs"), (std::vector<std::string>{log_name(2), log_name(3), log_name(4),
+                                                           log_name(5), log_name(6)}));
+}
+
+TEST_F(Log, UnremovableOldestEntryEndsTheDeletionLoop) {
+    write_file(LOG_SETTINGS_FILE, "rotate = 1");
+    fill_series(1, 1);
+    // A dangling link cannot be opened, so its removal reports success
+    // without removing it: the count would never go down.
+    ASSERT_EQ(symlink("nowhere", "logs/broken-0.log"), 0);
+    EXPECT_EQ(log_text("lost"), 1);
+    EXPECT_TRUE(exists("logs/broken-0.log"));
+    EXPECT_TRUE(exists("logs/" + log_name(2)));
+    EXPECT_EQ(ut_test::all_log_text().find("lost"), std::string::npos);
+    // The next line goes into the new file.
+    EXPECT_EQ(log_text("kept"), 0);
+    EXPECT_NE(read_file("logs/" + log_name(2)).find("kept"), std::string::npos);
+}
+
+TEST_F(Log, UnmakeableLogFolderLosesEveryLine) {
+    write_file("logs", "a file where the folder should be");
+    EXPECT_EQ(log_text("one"), 1);
+    EXPECT_EQ(gSettingsOn, 1);
+    EXPECT_EQ(log_text("two"), 1);
+    EXPECT_EQ(read_file("logs"), "a file where the folder should be");
+}
+
+TEST_F(Log, FileRemovedFromOutsideIsCreatedAgain) {
+    ASSERT_EQ(log_text("one"), 0);
+    ASSERT_EQ(unlink(cur_log_name), 0);
+    ASSERT_EQ(log_text("two"), 0);
+    std::vector<std::string> lines = split_lines(read_file(cur_log_name));
+    ASSERT_EQ(lines.size(), 1u) << "no opening block for a file made by an append";
+    EXPECT_NE(lines[0].find("two"), std::string::npos);
+}
+
+} // namespace
