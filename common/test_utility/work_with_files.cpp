@@ -30,6 +30,9 @@ ssize_t write_retry(int fd, const void* buf, size_t size) {
 
 } // namespace
 
+// ---------------------------------------------------------------------------
+// File copy
+
 int copy_one_file(const char* source, const char* destination) {
     scoped_fd in(open(source, O_RDONLY | O_CLOEXEC));
     if (!in) {
@@ -64,3 +67,23 @@ int copy_one_file(const char* source, const char* destination) {
     }
     return 1;
 }
+
+// ---------------------------------------------------------------------------
+// CRC-16
+
+
+// ---------------------------------------------------------------------------
+// USB storage: device list, mount table, mount
+
+
+// ---------------------------------------------------------------------------
+// Work list file
+
+
+// ---------------------------------------------------------------------------
+// Shell steps
+
+
+// ---------------------------------------------------------------------------
+// Service settings, process and file information readers
+
