@@ -494,8 +494,26 @@ int first_use() {
 
 } // namespace
 
+namespace {
+
+FILE* g_log_stream;
+int g_log_stream_level;
+
+} // namespace
+
+void log_to_stream(FILE* stream, int max_level) {
+    g_log_stream = stream;
+    g_log_stream_level = max_level;
+}
+
 int log_msg(unsigned level, const char* file, const char* function, int line, int formatted) {
     (void)formatted;
+    if (g_log_stream != nullptr) {
+        if (g_log_stream_level >= 0 && level <= static_cast<unsigned>(g_log_stream_level)) {
+            fprintf(g_log_stream, "%c %s: %s\n", getMsgLevel(level), function, message_buf);
+        }
+        return 0;
+    }
     if (!gSettingsOn && !first_use()) {
         return 1;
     }

@@ -304,5 +304,20 @@ int execute_script(const char* command) {
     return 1;
 }
 
+int is_plain_script_name(const char* name) {
+    if (name[0] == '\0' || name[0] == '-' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+        return 0;
+    }
+    for (const char* p = name; *p != '\0'; ++p) {
+        char c = *p;
+        int portable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        if (!portable) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
 // ---------------------------------------------------------------------------
 // Service settings, process and file information readers

@@ -53,6 +53,12 @@ enum {
     TASK_ROW_NAME_SIZE = 64, // a script or function name of up to 63 characters
 };
 
+// Row codes, and the names of the built-in functions a function row can call.
+#define TASK_ROW_SCRIPT "0001"
+#define TASK_ROW_FUNCTION "0002"
+#define BUILTIN_REMOVE_TEMP_FOLDER "remove_temp_folder"
+#define BUILTIN_REMOVE_UPDATE_FILE "remove_ut_update_file"
+
 // One line of a work list: '<0001>{update.sh}' runs a script from the
 // package, '<0002>{remove_temp_folder}' a built-in function.
 struct task_row {
@@ -79,6 +85,11 @@ int script_on(const char* path, int on);
 // Runs one command line through the shell and waits for its end; 1 whatever
 // its exit status.
 int execute_script(const char* command);
+
+// 1 when a work list's script name may go into a shell command line and be
+// joined to a folder: portable file-name characters only (letters, digits,
+// ".", "_", "-"), not beginning with "-", not "." or "..".
+int is_plain_script_name(const char* name);
 
 // ---------------------------------------------------------------------------
 // Service settings, process and file information readers

@@ -9,30 +9,7 @@
 
 namespace {
 
-const char* const ROW_SCRIPT = "0001";
-const char* const ROW_FUNCTION = "0002";
-
-const char* const FUNCTION_REMOVE_TEMP_FOLDER = "remove_temp_folder";
-const char* const FUNCTION_REMOVE_UPDATE_FILE = "remove_ut_update_file";
 const char* const UPDATE_FILE = "/home/velmarok/var/main_ut";
-
-// A script's name goes into shell command lines unquoted and is joined to the
-// temporary folder: only portable file-name characters, and nothing that the
-// shell or the join could take for something else.
-int is_plain_script_name(const char* name) {
-    if (name[0] == '-' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
-        return 0;
-    }
-    for (const char* p = name; *p != '\0'; ++p) {
-        char c = *p;
-        int ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 c == '.' || c == '_' || c == '-';
-        if (!ok) {
-            return 0;
-        }
-    }
-    return 1;
-}
 
 } // namespace
 
@@ -68,12 +45,12 @@ int exec_function(const char* name) {
         LOG_MSG(LVL_ERROR, "function name is empty");
         return 0;
     }
-    if (strcmp(name, FUNCTION_REMOVE_TEMP_FOLDER) == 0) {
+    if (strcmp(name, BUILTIN_REMOVE_TEMP_FOLDER) == 0) {
         if (!delete_test_folder(UT_TEMP_FOLDER)) {
             LOG_MSG(LVL_ERROR, "failed to delete folder: %s", UT_TEMP_FOLDER);
             return 0;
         }
-    } else if (strcmp(name, FUNCTION_REMOVE_UPDATE_FILE) == 0) {
+    } else if (strcmp(name, BUILTIN_REMOVE_UPDATE_FILE) == 0) {
         if (!delete_test_file(UPDATE_FILE)) {
             LOG_MSG(LVL_ERROR, "failed to delete file: %s", UPDATE_FILE);
             return 0;
@@ -89,12 +66,12 @@ int exec_function(const char* name) {
 int F_execute_work_list() {
     for (int i = 0; i < work_list.count; ++i) {
         const task_row& row = work_list.rows[i];
-        if (strcmp(row.state, ROW_SCRIPT) == 0) {
+        if (strcmp(row.state, TASK_ROW_SCRIPT) == 0) {
             if (!exec_script(row.name)) {
                 LOG_MSG(LVL_ERROR, "failed to execute script: %s", row.name);
                 break;
             }
-        } else if (strcmp(row.state, ROW_FUNCTION) == 0) {
+        } else if (strcmp(row.state, TASK_ROW_FUNCTION) == 0) {
             if (!exec_function(row.name)) {
                 LOG_MSG(LVL_ERROR, "failed to execute function %s", row.name);
                 break;

@@ -369,6 +369,24 @@ TEST_F(Log, UnmakeableLogFolderLosesEveryLine) {
     EXPECT_EQ(read_file("logs"), "a file where the folder should be");
 }
 
+TEST_F(Log, HostProgramLinesGoToAStreamAndTouchNoFiles) {
+    FILE* stream = tmpfile();
+    ASSERT_NE(stream, nullptr);
+    log_to_stream(stream, LVL_ERROR);
+    snprintf(message_buf, sizeof(message_buf), "an error");
+    EXPECT_EQ(log_msg(LVL_ERROR, "f", "reader", 1, 0), 0);
+    snprintf(message_buf, sizeof(message_buf), "progress");
+    EXPECT_EQ(log_msg(LVL_INFO, "f", "reader", 2, 0), 0);
+    log_to_stream(nullptr, 0);
+    rewind(stream);
+    char text[128] = "";
+    size_t n = fread(text, 1, sizeof(text) - 1, stream);
+    fclose(stream);
+    EXPECT_EQ(std::string(text, n), "E reader: an error\n");
+    EXPECT_FALSE(exists(LOG_SETTINGS_FILE));
+    EXPECT_FALSE(exists("logs"));
+}
+
 TEST_F(Log, FileRemovedFromOutsideIsCreatedAgain) {
     ASSERT_EQ(log_text("one"), 0);
     ASSERT_EQ(unlink(cur_log_name), 0);

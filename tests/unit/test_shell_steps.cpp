@@ -42,4 +42,14 @@ TEST_F(ShellSteps, ExecuteScriptRunsToItsEndWhateverItsStatus) {
     EXPECT_EQ(ut_test::read_file(path("trace")), "done\n");
 }
 
+TEST(ScriptNames, PortableFileNamesOnly) {
+    for (const char* ok : {"update.sh", "a", "A-1_b.c", ".hidden", "x-", "0001"}) {
+        EXPECT_EQ(is_plain_script_name(ok), 1) << ok;
+    }
+    for (const char* bad : {"", "-rf", ".", "..", "../x", "a b", "a;b", "$(x)", "a*", "a\\b",
+                            "tab\tname", "quote'", "\xc3\xa9t\xc3\xa9.sh"}) {
+        EXPECT_EQ(is_plain_script_name(bad), 0) << bad;
+    }
+}
+
 } // namespace
