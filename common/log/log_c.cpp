@@ -498,17 +498,24 @@ namespace {
 
 FILE* g_log_stream;
 int g_log_stream_level;
+char g_last_error[sizeof(message_buf)];
 
 } // namespace
 
 void log_to_stream(FILE* stream, int max_level) {
     g_log_stream = stream;
     g_log_stream_level = max_level;
+    g_last_error[0] = '\0';
 }
+
+const char* log_last_error() { return g_last_error; }
 
 int log_msg(unsigned level, const char* file, const char* function, int line, int formatted) {
     (void)formatted;
     if (g_log_stream != nullptr) {
+        if (level == LVL_ERROR) {
+            snprintf(g_last_error, sizeof(g_last_error), "%s", message_buf);
+        }
         if (g_log_stream_level >= 0 && level <= static_cast<unsigned>(g_log_stream_level)) {
             fprintf(g_log_stream, "%c %s: %s\n", getMsgLevel(level), function, message_buf);
         }

@@ -377,6 +377,7 @@ TEST_F(Log, HostProgramLinesGoToAStreamAndTouchNoFiles) {
     EXPECT_EQ(log_msg(LVL_ERROR, "f", "reader", 1, 0), 0);
     snprintf(message_buf, sizeof(message_buf), "progress");
     EXPECT_EQ(log_msg(LVL_INFO, "f", "reader", 2, 0), 0);
+    EXPECT_STREQ(log_last_error(), "an error");
     log_to_stream(nullptr, 0);
     rewind(stream);
     char text[128] = "";
