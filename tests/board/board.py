@@ -5,6 +5,7 @@ this module gives the tests its results as Python values."""
 import dataclasses
 import os
 import pathlib
+import re
 import subprocess
 
 ROOT = pathlib.Path(os.environ.get("UT_ROOT", pathlib.Path(__file__).resolve().parents[2]))
@@ -132,6 +133,10 @@ class Transcript:
             )
         return found[0]
 
+    def all(self, name):
+        """Every section named NAME, in order."""
+        return [s for s in self.sections if s.name == name]
+
     def has_section(self, name):
         return any(s.name == name for s in self.sections)
 
@@ -144,6 +149,41 @@ class Transcript:
 
     def describe(self):
         return f"qemu status {self.qemu_status}, script exit {self.exit_status}:\n{self.raw}"
+
+
+# One line of the daemon's log files: time, level letter, source file and
+# function (each 29 characters wide), source line, message.
+LOG_LINE = re.compile(
+    r"^(\d\d\.\d\d\.\d+ \d\d:\d\d:\d\d \d{3}) \[([EWID])\] (.{29}): (.{29}): \[(\d{5})\] (.*)$"
+)
+
+
+@dataclasses.dataclass
+class LogLine:
+    time: str
+    level: str  # E, W, I or D
+    file: str
+    function: str
+    line: int
+    message: str
+
+
+def log_lines(text):
+    """The log lines of TEXT (for example the "log" section of
+    board_run_logged); other lines (the files' opening and closing blocks,
+    the empty line after a message that ends in a newline) are left out."""
+    found = []
+    for line in text.splitlines():
+        match = LOG_LINE.match(line)
+        if match:
+            when, level, file, function, number, message = match.groups()
+            found.append(LogLine(when, level, file.rstrip(), function.rstrip(), int(number), message))
+    return found
+
+
+def log_messages(text):
+    """(level letter, message) of each log line of TEXT, in order."""
+    return [(line.level, line.message) for line in log_lines(text)]
 
 
 def parse_transcript(raw, qemu_status=0):

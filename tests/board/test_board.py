@@ -204,3 +204,47 @@ board_section age sh -c 'echo $(( $(date +%s) - $(stat -c %Z /tmp/made_before) )
     assert out.value("time_t bits") == "64"
     assert (out.value("asked"), out.value("left")) == ("600", "0")
     assert int(t.section("age").lines[0]) >= 120
+
+
+FAKE_SERVICE = """\
+# Writes two log files as a service would, then works on or fails.
+mkdir -p logs
+echo "started in $(pwd)"
+echo "first file" >logs/common-01-01-2026-2.log
+echo "second file" >logs/common-01-01-2026-10.log
+case $1 in
+keep)
+    echo "work done" >>logs/common-01-01-2026-10.log
+    exec sleep 1000
+    ;;
+fail) exit 1 ;;
+esac
+"""
+
+
+def test_service_runs_in_its_folder_until_its_log_shows_the_text_or_it_ends(tmp_path):
+    service = tmp_path / "fake_service.sh"
+    service.write_text(FAKE_SERVICE)
+    t = boot(
+        tmp_path,
+        """
+board_run_logged /var/a 60 "work done" sh /board/fake_service.sh keep
+board_note "a returned $?"
+board_section ini cat /var/a/c_log.ini
+board_run_logged /var/b 60 "work done" sh /board/fake_service.sh fail
+board_note "b returned $?"
+""",
+        adds=[(service, "/board/fake_service.sh")],
+    )
+    assert t.notes == ["a returned 0", "b returned 1"]
+    assert [s.lines for s in t.all("exit")] == [["running"], ["1"]]
+    assert t.section("ini").lines[0] == "level = 3"
+    keep_log, fail_log = t.all("log")
+    # Files in the order of their numbers: 2 before 10.
+    assert list(keep_log.files) == [
+        "/var/a/logs/common-01-01-2026-2.log",
+        "/var/a/logs/common-01-01-2026-10.log",
+    ]
+    assert keep_log.lines == ["first file", "second file", "work done"]
+    assert fail_log.lines == ["first file", "second file"]
+    assert [s.lines for s in t.all("output")] == [["started in /var/a"], ["started in /var/b"]]

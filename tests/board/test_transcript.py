@@ -85,3 +85,31 @@ def test_missing_or_repeated_section_and_key_are_reported():
     assert t.sections[0].values("k") == ["1", "2"]
     with pytest.raises(AssertionError):
         t.sections[0].value("k")
+
+
+def test_log_lines_of_the_daemon_are_split_into_their_fields():
+    # Lines as the log module writes them: file and function fields of 29.
+    text = (
+        "==* common *======================================================[\n"
+        "common level=3, rotate=5, max_size=1048576\n"
+        "No previous log\n"
+        "==* common *======================================================]\n"
+        "10.12.2026 12:13:14 047 [I] src/start_task/search_usb.cpp: F_search_for_usb"
+        + " " * 13
+        + ": [00042] path to dev file: /dev/sda1\n"
+        "\n"
+        "10.12.2026 12:13:19 501 [E] ../common/test_utility/work_w: mount_device"
+        + " " * 17
+        + ": [00310] Mount error: Invalid argument\n"
+        "a line of something else [E] x: y: [1] z\n"
+    )
+    lines = board.log_lines(text)
+    assert [(l.level, l.file, l.function, l.line) for l in lines] == [
+        ("I", "src/start_task/search_usb.cpp", "F_search_for_usb", 42),
+        ("E", "../common/test_utility/work_w", "mount_device", 310),
+    ]
+    assert lines[0].time == "10.12.2026 12:13:14 047"
+    assert board.log_messages(text) == [
+        ("I", "path to dev file: /dev/sda1"),
+        ("E", "Mount error: Invalid argument"),
+    ]

@@ -153,6 +153,63 @@ board_stop() {
     BOARD_STATUS=$?
 }
 
+# board_log_files DIR: prints the log files DIR/logs/*.log in the order of
+# their numbers (common-DD-MM-YYYY-N.log), each after its "file" line.
+board_log_files() {
+    local _f _n
+    for _f in "$1"/logs/*.log; do
+        [ -f "$_f" ] || continue
+        _n=${_f##*-}
+        echo "${_n%.log} $_f"
+    done | sort -n | while read -r _n _f; do
+        board_files "$_f"
+    done
+}
+
+# board_text_or_end TEXT FILES PID: 0 when one of FILES holds TEXT or the
+# process PID has ended.
+board_text_or_end() {
+    board_has_text "$1" "$2" || board_ended "$3"
+}
+
+# board_run_logged [--speed N] DIR SECONDS TEXT COMMAND [ARG...]: runs a
+# program the way the board's init starts a service: DIR as its working
+# folder, with DIR/c_log.ini at level 3 unless the script wrote one. Waits
+# until its log DIR/logs/*.log holds TEXT, the program ends, or SECONDS pass;
+# then stops it if it still runs and prints the sections
+#   exit    its exit status, or "running" when it had to be stopped
+#   log     its log files, oldest first
+#   output  its standard output and error
+# Returns 0 when TEXT was seen, else 1.
+board_run_logged() {
+    local _speed="" _dir _limit _text _seen=1
+    if [ "$1" = "--speed" ]; then
+        _speed=$2
+        shift 2
+    fi
+    _dir=$1 _limit=$2 _text=$3
+    shift 3
+    [ -f "$_dir/c_log.ini" ] || board_log_settings "$_dir" 3
+    if [ -n "$_speed" ]; then
+        board_start --speed "$_speed" "$_dir" "$@"
+    else
+        board_start "$_dir" "$@"
+    fi
+    board_wait_for $((_limit * 10)) board_text_or_end "$_text" "$_dir/logs/*.log" "$BOARD_PID"
+    board_has_text "$_text" "$_dir/logs/*.log" && _seen=0
+    if board_ended "$BOARD_PID"; then
+        wait "$BOARD_PID"
+        BOARD_STATUS=$?
+        board_section exit echo "$BOARD_STATUS"
+    else
+        board_stop "$BOARD_PID"
+        board_section exit echo running
+    fi
+    board_section log board_log_files "$_dir"
+    board_section output board_print_file "$_dir/board_start.out"
+    return "$_seen"
+}
+
 # board_print_kernel_log: the kernel's messages since the scenario started,
 # as the section "kernel".
 board_print_kernel_log() {
