@@ -166,9 +166,8 @@ ut_board_kernel_dir() {
 ut_board_check() {
   command -v qemu-system-arm >/dev/null || { ut_board_die "qemu-system-arm is not installed"; return 1; }
   local tool
-  for tool in mkfs.vfat mcopy mdir sfdisk mke2fs cpio gzip; do
-    command -v "$tool" >/dev/null || PATH="$PATH:/usr/sbin:/sbin" command -v "$tool" >/dev/null ||
-      { ut_board_die "$tool is not installed"; return 1; }
+  for tool in mkfs.vfat fsck.fat mcopy mdir sfdisk mke2fs cpio gzip; do
+    command -v "$tool" >/dev/null || { ut_board_die "$tool is not installed"; return 1; }
   done
   ut_board_kernel_dir >/dev/null || return 1
   [ -x "$UT_BOARD_CACHE/busybox/busybox" ] || { ut_board_die "no BusyBox in $UT_BOARD_CACHE (run scripts/board/board fetch)"; return 1; }
@@ -188,8 +187,9 @@ UT_BOARD_PART_START=2048
 ut_board_make_stick() {
   local image=$1 layout=$2 dir=${3:-} size=${4:-$UT_BOARD_STICK_MB}
   [ -z "$dir" ] || [ -d "$dir" ] || { ut_board_die "no folder $dir"; return 1; }
+  case $size in '' | *[!0-9]*) ut_board_die "stick size must be a number of MiB: $size"; return 1 ;; esac
   rm -f "$image"
-  truncate -s "${size}M" "$image"
+  truncate -s "${size}M" "$image" || return 1
   local sectors=$((size * 2048))
   case $layout in
     partitioned)
@@ -236,7 +236,7 @@ ut_board_stick_put() {
   spec=$(ut_board_stick_spec "$image")
   for entry in "$dir"/* "$dir"/.[!.]*; do
     [ -e "$entry" ] || continue
-    MTOOLS_NO_VFAT=0 mcopy -s -p -m -o -i "$spec" "$entry" ::/ || return 1
+    mcopy -s -p -m -o -i "$spec" "$entry" ::/ || return 1
   done
 }
 
@@ -246,7 +246,9 @@ ut_board_stick_ls() {
   local image=$1 path=${2:-/} spec
   spec=$(ut_board_stick_spec "$image")
   # mdir -b prints full paths ("::/name", "::/sub/" for folders).
-  mdir -b -i "$spec" "::$path" 2>/dev/null | sed 's|^::/*||' | sed "s|^${path#/}/*||" | sort
+  local listing
+  listing=$(mdir -b -i "$spec" "::$path") || return 1
+  [ -z "$listing" ] || echo "$listing" | sed 's|^::/*||' | sed "s|^${path#/}/*||" | LC_ALL=C sort
 }
 
 # ut_board_stick_get IMAGE PATH DEST: copies a file (or folder) from the
@@ -268,7 +270,8 @@ ut_board_stick_fsck() {
     return
   fi
   offset=${spec##*@@}
-  part=$(mktemp "${TMPDIR:-/tmp}/ut-board-part.XXXXXX") || return 1
+  # The partition is copied out beside the image.
+  part="$image.fsck.$$"
   dd if="$image" of="$part" bs=1M iflag=skip_bytes skip="$offset" status=none &&
     fsck.fat -n "$part" || status=$?
   rm -f "$part"
