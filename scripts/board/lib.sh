@@ -217,9 +217,9 @@ ut_board_make_stick() {
   [ -z "$dir" ] || ut_board_stick_put "$image" "$dir"
 }
 
-# ut_board_stick_spec IMAGE: prints the mtools image argument: IMAGE, or
+# ut_board_stick_mtools_image IMAGE: prints the mtools image argument: IMAGE, or
 # IMAGE@@OFFSET when the image holds a partition table.
-ut_board_stick_spec() {
+ut_board_stick_mtools_image() {
   local image=$1 start
   start=$(sfdisk --dump "$image" 2>/dev/null | sed -n 's/.*start= *\([0-9][0-9]*\).*/\1/p' | head -n 1)
   if [ -n "$start" ]; then
@@ -232,44 +232,44 @@ ut_board_stick_spec() {
 # ut_board_stick_put IMAGE DIR: copies what DIR holds to the top of the
 # stick's FAT file system (long names kept as they are).
 ut_board_stick_put() {
-  local image=$1 dir=$2 spec entry
-  spec=$(ut_board_stick_spec "$image")
+  local image=$1 dir=$2 target entry
+  target=$(ut_board_stick_mtools_image "$image")
   for entry in "$dir"/* "$dir"/.[!.]*; do
     [ -e "$entry" ] || continue
-    mcopy -s -p -m -o -i "$spec" "$entry" ::/ || return 1
+    mcopy -s -p -m -o -i "$target" "$entry" ::/ || return 1
   done
 }
 
 # ut_board_stick_ls IMAGE [PATH]: lists names below PATH (default the top),
 # one a line, folders with a trailing "/", sorted.
 ut_board_stick_ls() {
-  local image=$1 path=${2:-/} spec
-  spec=$(ut_board_stick_spec "$image")
+  local image=$1 path=${2:-/} target
+  target=$(ut_board_stick_mtools_image "$image")
   # mdir -b prints full paths ("::/name", "::/sub/" for folders).
   local listing
-  listing=$(mdir -b -i "$spec" "::$path") || return 1
+  listing=$(mdir -b -i "$target" "::$path") || return 1
   [ -z "$listing" ] || echo "$listing" | sed 's|^::/*||' | sed "s|^${path#/}/*||" | LC_ALL=C sort
 }
 
 # ut_board_stick_get IMAGE PATH DEST: copies a file (or folder) from the
 # stick to DEST on the host.
 ut_board_stick_get() {
-  local image=$1 path=$2 dest=$3 spec
-  spec=$(ut_board_stick_spec "$image")
-  mcopy -s -n -i "$spec" "::$path" "$dest"
+  local image=$1 path=$2 dest=$3 target
+  target=$(ut_board_stick_mtools_image "$image")
+  mcopy -s -n -i "$target" "::$path" "$dest"
 }
 
 # ut_board_stick_fsck IMAGE: checks the FAT file system of a stick without
 # changing it (fsck.fat -n); fails when it was not cleanly unmounted or is
 # damaged, printing what fsck.fat found.
 ut_board_stick_fsck() {
-  local image=$1 spec offset part status=0
-  spec=$(ut_board_stick_spec "$image")
-  if [ "$spec" = "$image" ]; then
+  local image=$1 target offset part status=0
+  target=$(ut_board_stick_mtools_image "$image")
+  if [ "$target" = "$image" ]; then
     fsck.fat -n "$image"
     return
   fi
-  offset=${spec##*@@}
+  offset=${target##*@@}
   # The partition is copied out beside the image.
   part="$image.fsck.$$"
   dd if="$image" of="$part" bs=1M iflag=skip_bytes skip="$offset" status=none &&

@@ -39,6 +39,21 @@ def mount_line(mounts, folder):
     return found[0]
 
 
+def own_mount_script(device, *more):
+    """A scenario: the kernel's disks, the probe's search, the probe's vfat
+    mount of DEVICE on the daemon's own folder, the mount table; then MORE."""
+    return "\n".join(
+        [
+            "board_section diskstats cat /proc/diskstats",
+            f"board_section find {PROBE} find-usb",
+            f"mkdir -p {OWN_FOLDER}",
+            f"board_section mount {PROBE} mount {device} {OWN_FOLDER}",
+            "board_section mounts cat /proc/mounts",
+            *more,
+        ]
+    )
+
+
 STICK_FILES = {
     "command.f": b"\x00\x01package bytes\xff",
     "Read Me.txt": "a long name with a blank\n",
@@ -50,17 +65,13 @@ def test_partitioned_stick_is_sda1_mounted_as_vfat_and_changes_reach_the_image(t
     stick = board.make_stick(tmp_path / "stick.img", "partitioned", STICK_FILES)
     t = boot(
         tmp_path,
-        f"""
-board_section diskstats cat /proc/diskstats
-board_section find {PROBE} find-usb
-mkdir -p {OWN_FOLDER}
-board_section mount {PROBE} mount /dev/sda1 {OWN_FOLDER}
-board_section mounts cat /proc/mounts
-board_section list {PROBE} list {OWN_FOLDER}
-board_section content cat {OWN_FOLDER}/command.f
-board_section remove {PROBE} remove {OWN_FOLDER}/command.f
-board_section trace sh -c 'echo written on the board >{OWN_FOLDER}/trace.txt'
-""",
+        own_mount_script(
+            "/dev/sda1",
+            f"board_section list {PROBE} list {OWN_FOLDER}",
+            f"board_section content cat {OWN_FOLDER}/command.f",
+            f"board_section remove {PROBE} remove {OWN_FOLDER}/command.f",
+            f"board_section trace sh -c 'echo written on the board >{OWN_FOLDER}/trace.txt'",
+        ),
         stick=stick,
         programs=probe,
     )
@@ -93,14 +104,7 @@ def test_unpartitioned_stick_is_the_whole_device_sda(tmp_path, probe):
     stick = board.make_stick(tmp_path / "stick.img", "whole", {"command.f": "whole device\n"})
     t = boot(
         tmp_path,
-        f"""
-board_section diskstats cat /proc/diskstats
-board_section find {PROBE} find-usb
-mkdir -p {OWN_FOLDER}
-board_section mount {PROBE} mount /dev/sda {OWN_FOLDER}
-board_section mounts cat /proc/mounts
-board_section remove {PROBE} remove {OWN_FOLDER}/command.f
-""",
+        own_mount_script("/dev/sda", f"board_section remove {PROBE} remove {OWN_FOLDER}/command.f"),
         stick=stick,
         programs=probe,
     )
@@ -140,12 +144,7 @@ def test_ext2_stick_is_refused_by_the_vfat_mount_and_left_as_it_was(tmp_path, pr
     before = hashlib.sha256(stick.read_bytes()).hexdigest()
     t = boot(
         tmp_path,
-        f"""
-board_section find {PROBE} find-usb
-mkdir -p {OWN_FOLDER}
-board_section mount {PROBE} mount /dev/sda {OWN_FOLDER}
-board_section mounts cat /proc/mounts
-""",
+        own_mount_script("/dev/sda"),
         stick=stick,
         programs=probe,
     )

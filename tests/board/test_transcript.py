@@ -7,7 +7,7 @@ import board
 pytestmark = pytest.mark.host_only
 
 TRANSCRIPT = (
-    "[    0.006520] CPU0: Spectre v2: firmware did not set auxiliary control register\r\n"
+    "[    0.030115] /cpus/cpu@0 missing clock-frequency property\r\n"
     "@@ut-board ready 4.10\r\n"
     "@@ut-board begin find\r\n"
     "device: sda1\r\n"
