@@ -58,9 +58,11 @@ ut_board_setup_host() {
 
 # ut_board_kernel_package: prints the name of the kernel package that
 # linux-image-armmp:armhf depends on today (it changes with security updates).
+# Prints nothing when apt does not know the package.
 ut_board_kernel_package() {
-  apt-cache depends linux-image-armmp:armhf 2>/dev/null |
-    sed -n 's/^ *Depends: *\(linux-image-[^ ]*\)$/\1/p' | head -n 1
+  local depends
+  depends=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null) || return 0
+  echo "$depends" | sed -n 's/^ *Depends: *\(linux-image-[^ ]*\)$/\1/p' | head -n 1
 }
 
 # ut_board_download_unpack PACKAGE DIR: apt-get download of one package into
