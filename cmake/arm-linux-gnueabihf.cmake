@@ -14,3 +14,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+
+# Debian's multiarch packages of the board's architecture (installed as
+# PACKAGE:armhf, for example libbenchmark-dev:armhf for the benchmarks) put
+# their libraries here, outside the cross compiler's own root.
+set(UT_BOARD_MULTIARCH_LIB_DIR /usr/lib/arm-linux-gnueabihf)

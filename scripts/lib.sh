@@ -1,11 +1,12 @@
 # Shared pieces of the project's scripts. Sourced, not run.
 
 # Debian packages the build and the tests need.
+# PACKAGE:armhf is Debian's package of the board's architecture (multiarch).
 UT_PACKAGES=(
   cmake ninja-build g++ binutils
-  libgtest-dev googletest libbenchmark-dev
-  crossbuild-essential-armhf qemu-user
-  python3 python3-pytest faketime util-linux
+  libgtest-dev googletest libbenchmark-dev libboost-dev
+  crossbuild-essential-armhf qemu-user libbenchmark-dev:armhf
+  python3 python3-pytest faketime util-linux sqlite3
 )
 
 ut_log() { printf '\n==> %s\n' "$*"; }
@@ -27,6 +28,14 @@ ut_install_packages() {
   fi
   ut_log "installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # Packages of another architecture need it added to dpkg first.
+  local arch
+  for p in "${missing[@]}"; do
+    arch=${p#*:}
+    if [ "$arch" != "$p" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      dpkg --add-architecture "$arch"
+    fi
+  done
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 }

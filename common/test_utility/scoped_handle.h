@@ -43,6 +43,17 @@ class scoped_ptr_handle {
 using scoped_file = scoped_ptr_handle<FILE, fclose>;
 using scoped_dir = scoped_ptr_handle<DIR, closedir>;
 
+// Opens a stream without a buffer of its own: every read and write goes to
+// the file at once, so a short write shows in the count that fwrite returns
+// instead of in a later flush. For streams moved in large chunks.
+inline FILE* open_unbuffered(const char* path, const char* mode) {
+    FILE* f = fopen(path, mode);
+    if (f != nullptr) {
+        setvbuf(f, nullptr, _IONBF, 0);
+    }
+    return f;
+}
+
 class scoped_fd {
   public:
     explicit scoped_fd(int fd = -1) : fd_(fd) {}

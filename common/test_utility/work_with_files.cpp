@@ -76,6 +76,154 @@ int copy_one_file(const char* source, const char* destination) {
 // ---------------------------------------------------------------------------
 // CRC-16
 
+// Declared extern in the header, defined constexpr here, so that the slicing
+// tables below are derived from it while the program is compiled.
+constexpr uint16_t Crc16Table[256] = {
+    0x0000, 0xC0C1, 0xC181, 0x0140, 0xC301, 0x03C0, 0x0280, 0xC241, 0xC601, 0x06C0, 0x0780, 0xC741,
+    0x0500, 0xC5C1, 0xC481, 0x0440, 0xCC01, 0x0CC0, 0x0D80, 0xCD41, 0x0F00, 0xCFC1, 0xCE81, 0x0E40,
+    0x0A00, 0xCAC1, 0xCB81, 0x0B40, 0xC901, 0x09C0, 0x0880, 0xC841, 0xD801, 0x18C0, 0x1980, 0xD941,
+    0x1B00, 0xDBC1, 0xDA81, 0x1A40, 0x1E00, 0xDEC1, 0xDF81, 0x1F40, 0xDD01, 0x1DC0, 0x1C80, 0xDC41,
+    0x1400, 0xD4C1, 0xD581, 0x1540, 0xD701, 0x17C0, 0x1680, 0xD641, 0xD201, 0x12C0, 0x1380, 0xD341,
+    0x1100, 0xD1C1, 0xD081, 0x1040, 0xF001, 0x30C0, 0x3180, 0xF141, 0x3300, 0xF3C1, 0xF281, 0x3240,
+    0x3600, 0xF6C1, 0xF781, 0x3740, 0xF501, 0x35C0, 0x3480, 0xF441, 0x3C00, 0xFCC1, 0xFD81, 0x3D40,
+    0xFF01, 0x3FC0, 0x3E80, 0xFE41, 0xFA01, 0x3AC0, 0x3B80, 0xFB41, 0x3900, 0xF9C1, 0xF881, 0x3840,
+    0x2800, 0xE8C1, 0xE981, 0x2940, 0xEB01, 0x2BC0, 0x2A80, 0xEA41, 0xEE01, 0x2EC0, 0x2F80, 0xEF41,
+    0x2D00, 0xEDC1, 0xEC81, 0x2C40, 0xE401, 0x24C0, 0x2580, 0xE541, 0x2700, 0xE7C1, 0xE681, 0x2640,
+    0x2200, 0xE2C1, 0xE381, 0x2340, 0xE101, 0x21C0, 0x2080, 0xE041, 0xA001, 0x60C0, 0x6180, 0xA141,
+    0x6300, 0xA3C1, 0xA281, 0x6240, 0x6600, 0xA6C1, 0xA781, 0x6740, 0xA501, 0x65C0, 0x6480, 0xA441,
+    0x6C00, 0xACC1, 0xAD81, 0x6D40, 0xAF01, 0x6FC0, 0x6E80, 0xAE41, 0xAA01, 0x6AC0, 0x6B80, 0xAB41,
+    0x6900, 0xA9C1, 0xA881, 0x6840, 0x7800, 0xB8C1, 0xB981, 0x7940, 0xBB01, 0x7BC0, 0x7A80, 0xBA41,
+    0xBE01, 0x7EC0, 0x7F80, 0xBF41, 0x7D00, 0xBDC1, 0xBC81, 0x7C40, 0xB401, 0x74C0, 0x7580, 0xB541,
+    0x7700, 0xB7C1, 0xB681, 0x7640, 0x7200, 0xB2C1, 0xB381, 0x7340, 0xB101, 0x71C0, 0x7080, 0xB041,
+    0x5000, 0x90C1, 0x9181, 0x5140, 0x9301, 0x53C0, 0x5280, 0x9241, 0x9601, 0x56C0, 0x5780, 0x9741,
+    0x5500, 0x95C1, 0x9481, 0x5440, 0x9C01, 0x5CC0, 0x5D80, 0x9D41, 0x5F00, 0x9FC1, 0x9E81, 0x5E40,
+    0x5A00, 0x9AC1, 0x9B81, 0x5B40, 0x9901, 0x59C0, 0x5880, 0x9841, 0x8801, 0x48C0, 0x4980, 0x8941,
+    0x4B00, 0x8BC1, 0x8A81, 0x4A40, 0x4E00, 0x8EC1, 0x8F81, 0x4F40, 0x8D01, 0x4DC0, 0x4C80, 0x8C41,
+    0x4400, 0x84C1, 0x8581, 0x4540, 0x8701, 0x47C0, 0x4680, 0x8641, 0x8201, 0x42C0, 0x4380, 0x8341,
+    0x4100, 0x81C1, 0x8081, 0x4040,
+};
+
+namespace {
+
+// Slicing: table k gives the running value after byte i followed by k zero
+// bytes. One step consumes CRC_SLICES bytes with one look-up per byte in as
+// many tables; the look-ups are independent of each other, so they overlap
+// instead of waiting one for another as the byte-wise update does.
+enum { CRC_SLICES = 8 };
+
+struct crc_slice_tables {
+    uint16_t t[CRC_SLICES][256];
+};
+
+constexpr crc_slice_tables make_crc_slice_tables() {
+    crc_slice_tables s{};
+    for (int i = 0; i < 256; ++i) {
+        s.t[0][i] = Crc16Table[i];
+    }
+    for (int k = 1; k < CRC_SLICES; ++k) {
+        for (int i = 0; i < 256; ++i) {
+            uint16_t v = s.t[k - 1][i];
+            s.t[k][i] = static_cast<uint16_t>((v >> 8) ^ Crc16Table[v & 0xFF]);
+        }
+    }
+    return s;
+}
+
+constexpr crc_slice_tables kCrcSlices = make_crc_slice_tables();
+
+// 4096 bytes: the chunk in which files are checksummed.
+enum { CRC_CHUNK_SIZE = 4096 };
+
+} // namespace
+
+uint16_t Crc16(const uint8_t* buf, uint16_t len) {
+    return Crc16_for_buffers(buf, len, 0xFFFF);
+}
+
+uint16_t Crc16_for_buffers(const uint8_t* buf, int32_t len, uint16_t crc) {
+    const uint16_t(*t)[256] = kCrcSlices.t;
+    uint32_t v = crc;
+    while (len >= CRC_SLICES) {
+        // The running value is XOR-ed into the first two bytes of the step.
+        uint32_t x = v ^ (static_cast<uint32_t>(buf[0]) | static_cast<uint32_t>(buf[1]) << 8);
+        v = t[7][x & 0xFF] ^ t[6][x >> 8] ^ t[5][buf[2]] ^ t[4][buf[3]] ^ t[3][buf[4]] ^
+            t[2][buf[5]] ^ t[1][buf[6]] ^ t[0][buf[7]];
+        buf += CRC_SLICES;
+        len -= CRC_SLICES;
+    }
+    for (; len > 0; --len, ++buf) {
+        v = (v >> 8) ^ Crc16Table[(v ^ *buf) & 0xFF];
+    }
+    return static_cast<uint16_t>(v);
+}
+
+int calc_crc16_of_file(const char* file_name, int32_t tail_size, uint16_t* crc_out) {
+    if (file_name[0] == '\0') {
+        LOG_MSG(LVL_ERROR, "file_name is empty");
+        return 0;
+    }
+    // Opened for update, although only read: a file that may not be written
+    // is refused, as the packer and the unpacker expect.
+    scoped_file f(fopen(file_name, "rb+"));
+    if (!f) {
+        LOG_MSG(LVL_ERROR, "failed to open source file: %s", file_name);
+        return 0;
+    }
+    if (fseeko(f.get(), 0, SEEK_END) != 0) {
+        LOG_MSG(LVL_ERROR, "failed to read %d from %s", CRC_CHUNK_SIZE, file_name);
+        return 0;
+    }
+    off_t length = ftello(f.get());
+    LOG_MSG(LVL_INFO, "Size of file = %d", static_cast<int>(length));
+    rewind(f.get());
+
+    // The covered range: all but the last tail_size + 1 bytes. The package
+    // format is defined by it (the checksum leaves out the byte before it).
+    off_t covered = length - static_cast<off_t>(tail_size) - 1;
+    uint16_t crc = 0xFFFF;
+    uint8_t chunk[CRC_CHUNK_SIZE];
+    off_t done = 0;
+    while (done < covered) {
+        size_t got = fread(chunk, 1, sizeof(chunk), f.get());
+        if (got == 0) {
+            break;
+        }
+        off_t left = covered - done;
+        int32_t use =
+            left < static_cast<off_t>(got) ? static_cast<int32_t>(left) : static_cast<int32_t>(got);
+        crc = Crc16_for_buffers(chunk, use, crc);
+        done += static_cast<off_t>(got);
+    }
+    if (ferror(f.get())) {
+        // A checksum over a part of the file is no checksum of it.
+        LOG_MSG(LVL_ERROR, "failed to read %d from %s", CRC_CHUNK_SIZE, file_name);
+        return 0;
+    }
+    LOG_MSG(LVL_INFO, "tmp_crc = %hd", crc);
+    *crc_out = crc;
+    return 1;
+}
+
+int read_crc16_of_file(const char* file_name, int32_t end_offset, uint16_t* crc_out) {
+    if (file_name[0] == '\0') {
+        LOG_MSG(LVL_ERROR, "file_name is empty");
+        return 0;
+    }
+    scoped_file f(fopen(file_name, "rb"));
+    if (!f) {
+        LOG_MSG(LVL_ERROR, "failed to open file: %s", file_name);
+        return 0;
+    }
+    uint8_t bytes[2];
+    off_t back = static_cast<off_t>(end_offset) + 2;
+    if (fseeko(f.get(), -back, SEEK_END) != 0 || fread(bytes, 1, 2, f.get()) != 2) {
+        LOG_MSG(LVL_ERROR, "failed to read %d from %s", 2, file_name);
+        return 0;
+    }
+    *crc_out = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+    return 1;
+}
+
 // ---------------------------------------------------------------------------
 // USB storage: device list, mount table, mount
 

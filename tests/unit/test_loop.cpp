@@ -32,16 +32,7 @@ class Loop : public ut_test::TempDirTest {
         return split_lines(out);
     }
 
-    std::vector<std::string> log_messages() {
-        std::vector<std::string> messages;
-        for (const std::string& line : split_lines(ut_test::all_log_text())) {
-            size_t at = line.find("] ", 30);
-            if (line.size() > 24 && line[24] == '[' && at != std::string::npos) {
-                messages.push_back(line.substr(24, 4) + line.substr(at + 2));
-            }
-        }
-        return messages;
-    }
+    std::vector<std::string> log_messages() { return ut_test::log_messages(); }
 };
 
 using Trace = std::vector<std::string>;

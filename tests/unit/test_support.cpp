@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <ftw.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -137,6 +139,42 @@ std::string all_log_text() {
     return text;
 }
 
+std::vector<std::string> log_messages() {
+    std::vector<std::string> messages;
+    for (const std::string& line : split_lines(all_log_text())) {
+        // "DD.MM.YYYY hh:mm:ss mmm [E] <file>: <function>: [00012] message"
+        size_t at = line.find("] ", 30);
+        if (line.size() > 24 && line[24] == '[' && at != std::string::npos) {
+            messages.push_back(line.substr(24, 4) + line.substr(at + 2));
+        }
+    }
+    return messages;
+}
+
+int call_with_read_only_folder(const std::string& folder, int (*fn)(const char*), const char* arg) {
+    if (geteuid() != 0) {
+        return fn(arg);
+    }
+    static bool own_namespace = false;
+    if (!own_namespace) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return -1;
+        }
+        own_namespace = true;
+    }
+    const char* f = folder.c_str();
+    if (mount(f, f, nullptr, MS_BIND, nullptr) != 0) {
+        return -1;
+    }
+    int result = -1;
+    if (mount(nullptr, f, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0) {
+        result = fn(arg);
+    }
+    umount2(f, MNT_DETACH);
+    return result;
+}
+
 void TempDirTest::SetUp() {
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
@@ -158,6 +196,10 @@ void TempDirTest::TearDown() {
 
 void TempDirTest::log_everything() const {
     write_file(path(LOG_SETTINGS_FILE), "level = 4\n");
+}
+
+void TempDirTest::log_everything_in_one_file() const {
+    write_file(path(LOG_SETTINGS_FILE), "level = 4\nmax_size = 5mb\n");
 }
 
 } // namespace ut_test

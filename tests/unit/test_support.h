@@ -28,6 +28,16 @@ std::string today();
 int run_command(const std::string& command, std::string* output);
 // Lines that the log module wrote into the working folder, all files.
 std::string all_log_text();
+// The same lines cut to their level and message: "[E] failed to ...".
+std::vector<std::string> log_messages();
+
+// Calls fn(arg) while `folder` cannot be written and returns its result, or
+// -1 when that view could not be made. The caller makes the files it means
+// to be read-only mode 0444; as root, for whom the mode does not bind, the
+// test process also moves into a private mount namespace of its own (once)
+// and sees `folder` through a read-only bind mount for the time of the call.
+// (In-process: fork is not reliable under qemu-arm.)
+int call_with_read_only_folder(const std::string& folder, int (*fn)(const char*), const char* arg);
 
 // Fixture: every test runs in a fresh temporary folder as working directory,
 // with the log module reset, and the folder is removed afterwards.
@@ -41,6 +51,8 @@ class TempDirTest : public ::testing::Test {
     std::string folder(const std::string& name) const { return dir_ + "/" + name + "/"; }
     // Writes c_log.ini so that the log module writes everything.
     void log_everything() const;
+    // Writes everything, into files large enough to hold all lines of a test.
+    void log_everything_in_one_file() const;
 
     std::string dir_;
 
