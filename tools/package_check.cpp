@@ -38,8 +38,8 @@ int list_folder_for_package(const char* folder, folder_listing* out, char* why, 
             return 0;
         }
         if (strlen(name) > PACKAGE_NAME_MAX) {
-            snprintf(why, static_cast<size_t>(why_size),
-                     "the name %s is longer than %d characters", name, PACKAGE_NAME_MAX);
+            snprintf(why, static_cast<size_t>(why_size), "the name %s is longer than %d characters",
+                     name, PACKAGE_NAME_MAX);
             return 0;
         }
         if (files < PACKAGE_MAX_FILES) {
@@ -55,8 +55,8 @@ int list_folder_for_package(const char* folder, folder_listing* out, char* why, 
         ++files;
     }
     if (files > PACKAGE_MAX_FILES) {
-        snprintf(why, static_cast<size_t>(why_size), "%d files: a package holds at most %d",
-                 files, PACKAGE_MAX_FILES);
+        snprintf(why, static_cast<size_t>(why_size), "%d files: a package holds at most %d", files,
+                 PACKAGE_MAX_FILES);
         out->count = 0;
         return 0;
     }

@@ -3,11 +3,12 @@
 // daemon's walk will meet them.
 #pragma once
 
+#include "common/test_utility/file_pack.h"
 #include "common/test_utility/work_with_files.h"
 
 enum {
-    PACKAGE_MAX_FILES = 20,
-    PACKAGE_NAME_MAX = 31, // longer names would be cut by the format
+    PACKAGE_MAX_FILES = PACK_MAX_FILES,
+    PACKAGE_NAME_MAX = PACK_NAME_SIZE - 1, // longer names would be cut by the format
 };
 
 struct folder_listing {
@@ -33,8 +34,8 @@ enum row_fate {
 
 struct row_review {
     int fate;
-    int error;     // packing refuses such a row
-    int warning;   // worth a word, but the daemon takes it
+    int error;   // packing refuses such a row
+    int warning; // worth a word, but the daemon takes it
     char note[160];
 };
 

@@ -67,6 +67,18 @@ const char* library_reason() {
 // ---------------------------------------------------------------------------
 // Files and folders of the tool
 
+mode_t current_umask() {
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
+// Joins a folder (ending in "/") and a name; 0 when the path would be cut.
+int join(char* out, size_t size, const char* folder, const char* name) {
+    int n = snprintf(out, size, "%s%s", folder, name);
+    return n >= 0 && static_cast<size_t>(n) < size ? 1 : 0;
+}
+
 // A folder path with the "/" the library's joins expect.
 int folder_with_slash(const char* folder, char* out, int size) {
     size_t len = strlen(folder);
@@ -121,9 +133,9 @@ int sync_file(const char* path) {
 // Moves a finished temporary file over its target, keeping the target's
 // permission bits when it existed.
 int put_in_place(const char* temp, const char* target, const struct stat* old) {
-    if (old != nullptr) {
-        chmod(temp, old->st_mode & 07777);
-    }
+    // A temporary file is private (0600); the result gets the target's bits,
+    // or those of any new file.
+    chmod(temp, old != nullptr ? old->st_mode & 07777 : 0666 & ~current_umask());
     if (!sync_file(temp) || rename(temp, target) != 0) {
         error("cannot write %s: %s", target, strerror(errno));
         return 0;
@@ -144,10 +156,12 @@ int transform_through_copy(const char* path, int (*transform)(const char*)) {
         error("cannot make a temporary file beside %s: %s", path, strerror(errno));
         return 0;
     }
-    if (!copy_one_file(path, temp) || !transform(temp) || !put_in_place(temp, path, &st)) {
-        if (log_last_error()[0] != '\0') {
-            error("%s: %s", path, library_reason());
-        }
+    if (!copy_one_file(path, temp) || !transform(temp)) {
+        error("%s: not changed: %s", path, library_reason());
+        unlink(temp);
+        return 0;
+    }
+    if (!put_in_place(temp, path, &st)) {
         unlink(temp);
         return 0;
     }
@@ -174,8 +188,8 @@ int make_private_copy(const char* package, const char* near, private_copy* copy)
         error("cannot make a temporary folder: %s", strerror(errno));
         return 0;
     }
-    snprintf(copy->package, sizeof(copy->package), "%s%s", copy->folder, PACKAGE_COPY_NAME);
-    if (!copy_one_file(package, copy->package)) {
+    if (!join(copy->package, sizeof(copy->package), copy->folder, PACKAGE_COPY_NAME) ||
+        !copy_one_file(package, copy->package)) {
         error("cannot copy %s: %s", package, library_reason());
         delete_test_folder(copy->folder);
         return 0;
@@ -187,8 +201,8 @@ int make_private_copy(const char* package, const char* near, private_copy* copy)
 // Reading a package for the checks
 
 int is_plain_record(const packed_info* info) {
-    return info->pack_struct_size == PACKED_INFO_SIZE &&
-           info->entries[0].start_pointer == PACKED_INFO_SIZE;
+    return info->pack_struct_size == PACK_INFO_SIZE &&
+           info->entries[0].start_pointer == PACK_INFO_SIZE;
 }
 
 struct package_view {
@@ -228,7 +242,7 @@ int load_work_list(const private_copy* copy, const packed_info* info, work_list_
                    folder_listing* names) {
     names->count = 0;
     int found = -1;
-    for (int i = 0; i < info->files_count && i < PACKED_MAX_ENTRIES; ++i) {
+    for (int i = 0; i < info->files_count && i < PACK_MAX_FILES; ++i) {
         const packed_entry* e = &info->entries[i];
         if (names->count < PACKAGE_MAX_FILES) {
             snprintf(names->names[names->count++], sizeof(names->names[0]), "%.31s", e->name);
@@ -241,9 +255,9 @@ int load_work_list(const private_copy* copy, const packed_info* info, work_list_
         return 0;
     }
     char path[PATH_MAX];
-    snprintf(path, sizeof(path), "%s.%s", copy->folder, WORK_LIST_NAME);
     const packed_entry* e = &info->entries[found];
-    if (!extract_file(copy->package, path, e->start_pointer, e->size)) {
+    if (!join(path, sizeof(path), copy->folder, "." WORK_LIST_NAME) ||
+        !extract_file(copy->package, path, e->start_pointer, e->size)) {
         return 0;
     }
     int ok = get_work_list_from_file(path, list);
@@ -309,7 +323,10 @@ int cmd_create(int argc, char** argv) {
         return EXIT_FAILED;
     }
     char list_path[PATH_MAX];
-    snprintf(list_path, sizeof(list_path), "%s%s", folder, WORK_LIST_NAME);
+    if (!join(list_path, sizeof(list_path), folder, WORK_LIST_NAME)) {
+        error("folder path too long: %s", folder_arg);
+        return EXIT_USAGE;
+    }
     static work_list_table list;
     if (!get_work_list_from_file(list_path, &list)) {
         error("the daemon refuses %s: %s", list_path, library_reason());
@@ -334,7 +351,7 @@ int cmd_create(int argc, char** argv) {
         return EXIT_USAGE;
     }
 
-    long long total = PACKED_INFO_SIZE + 2;
+    long long total = PACK_INFO_SIZE + 2;
     for (int i = 0; i < files.count; ++i) {
         struct stat st;
         char path[PATH_MAX];
@@ -449,8 +466,8 @@ int cmd_verify(int argc, char** argv) {
         error("%s: the daemon refuses the package: %s", package, library_reason());
     } else {
         char list_path[PATH_MAX];
-        snprintf(list_path, sizeof(list_path), "%s%s", copy.folder, WORK_LIST_NAME);
-        if (!is_file_existed(list_path)) {
+        if (!join(list_path, sizeof(list_path), copy.folder, WORK_LIST_NAME) ||
+            !is_file_existed(list_path)) {
             error("%s: no %s in the package", package, WORK_LIST_NAME);
         } else if (!get_work_list_from_file(list_path, &list)) {
             error("%s: the daemon refuses %s: %s", package, WORK_LIST_NAME, library_reason());
@@ -479,6 +496,30 @@ int cmd_verify(int argc, char** argv) {
     }
     delete_test_folder(copy.folder);
     return status;
+}
+
+// Moves every file of a flat folder (ending in "/") into another folder.
+int move_files(const char* from_folder, const char* to) {
+    char to_folder[PATH_MAX];
+    if (!folder_with_slash(to, to_folder, sizeof(to_folder))) {
+        return 0;
+    }
+    scoped_dir dir(opendir(from_folder));
+    if (!dir) {
+        return 0;
+    }
+    while (struct dirent* e = readdir(dir.get())) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) {
+            continue;
+        }
+        char from[PATH_MAX];
+        char dest[PATH_MAX];
+        if (!join(from, sizeof(from), from_folder, e->d_name) ||
+            !join(dest, sizeof(dest), to_folder, e->d_name) || rename(from, dest) != 0) {
+            return 0;
+        }
+    }
+    return 1;
 }
 
 int cmd_extract(int argc, char** argv) {
@@ -520,24 +561,9 @@ int cmd_extract(int argc, char** argv) {
         char folder[PATH_MAX];
         snprintf(folder, sizeof(folder), "%.*s", static_cast<int>(strlen(copy.folder) - 1),
                  copy.folder);
-        moved = rename(folder, target) == 0;
+        moved = rename(folder, target) == 0 && chmod(target, 0777 & ~current_umask()) == 0;
     } else {
-        scoped_dir dir(opendir(copy.folder));
-        while (moved && dir && (errno = 0, true)) {
-            struct dirent* e = readdir(dir.get());
-            if (e == nullptr) {
-                break;
-            }
-            if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) {
-                continue;
-            }
-            char from[PATH_MAX];
-            char to[PATH_MAX];
-            snprintf(from, sizeof(from), "%s%s", copy.folder, e->d_name);
-            snprintf(to, sizeof(to), "%s/%s", target, e->d_name);
-            moved = rename(from, to) == 0;
-        }
-        dir.close();
+        moved = move_files(copy.folder, target);
         rmdir(copy.folder);
     }
     if (!moved) {
@@ -577,6 +603,12 @@ int cmd_db_scramble(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const char* path = argv[0];
+    struct stat st;
+    if (stat(path, &st) == 0 && st.st_size < ENCRYPT_SECTOR_SIZE) {
+        error("%s has %lld bytes: a database to scramble has at least %d", path,
+              static_cast<long long>(st.st_size), ENCRYPT_SECTOR_SIZE);
+        return EXIT_FAILED;
+    }
     int was_plain = is_encrypted(path) == 0;
     if (is_descriptioned(path)) {
         warning("%s carries a description block: its length keys the scrambling", path);
@@ -731,8 +763,8 @@ int main(int argc, char** argv) {
     for (const command& c : kCommands) {
         if (strcmp(argv[at], c.name) == 0) {
             g_command = c.name;
-            if (at + 1 < argc && (strcmp(argv[at + 1], "--help") == 0 ||
-                                  strcmp(argv[at + 1], "-h") == 0)) {
+            if (at + 1 < argc &&
+                (strcmp(argv[at + 1], "--help") == 0 || strcmp(argv[at + 1], "-h") == 0)) {
                 printf("usage: ut_pack %s\n\n%s\n", c.synopsis, c.help);
                 return EXIT_OK;
             }
