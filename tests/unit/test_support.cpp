@@ -137,6 +137,18 @@ std::string all_log_text() {
     return text;
 }
 
+std::vector<std::string> log_messages() {
+    std::vector<std::string> messages;
+    for (const std::string& line : split_lines(all_log_text())) {
+        // "DD.MM.YYYY hh:mm:ss mmm [E] file: function: [00042] text"
+        size_t at = line.find("] ", 30);
+        if (line.size() > 24 && line[24] == '[' && at != std::string::npos) {
+            messages.push_back(line.substr(24, 4) + line.substr(at + 2));
+        }
+    }
+    return messages;
+}
+
 void TempDirTest::SetUp() {
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);

@@ -28,6 +28,8 @@ std::string today();
 int run_command(const std::string& command, std::string* output);
 // Lines that the log module wrote into the working folder, all files.
 std::string all_log_text();
+// The messages of those lines with their level letter: "[E] text".
+std::vector<std::string> log_messages();
 
 // Fixture: every test runs in a fresh temporary folder as working directory,
 // with the log module reset, and the folder is removed afterwards.
