@@ -6,6 +6,7 @@ UT_PACKAGES=(
   libgtest-dev googletest libbenchmark-dev
   crossbuild-essential-armhf qemu-user
   python3 python3-pytest faketime util-linux
+  earlyoom valgrind
 )
 
 ut_log() { printf '\n==> %s\n' "$*"; }
