@@ -63,4 +63,6 @@ BENCHMARK(BM_baseline_open_append_close);
 
 } // namespace
 
-int main(int argc, char** argv) { return ut_bench::run(argc, argv); }
+int main(int argc, char** argv) {
+    return ut_bench::run(argc, argv);
+}

@@ -19,7 +19,9 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
 
 } // namespace
 
-const std::string& work_dir() { return g_dir; }
+const std::string& work_dir() {
+    return g_dir;
+}
 
 int run(int argc, char** argv) {
     char tmpl[] = "/tmp/ut_bench_XXXXXX";

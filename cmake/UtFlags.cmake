@@ -18,6 +18,12 @@ if(UT_SANITIZE)
   target_link_options(ut_flags INTERFACE -fsanitize=address,undefined)
 endif()
 
+if(UT_FUZZ)
+  target_compile_options(ut_flags INTERFACE -fsanitize=fuzzer-no-link,address,undefined
+                         -fno-sanitize-recover=all -fno-omit-frame-pointer -g)
+  target_link_options(ut_flags INTERFACE -fsanitize=address,undefined)
+endif()
+
 # Product code (daemon, shared library, host tool): no exceptions and no RTTI,
 # so that nothing of it needs the C++ runtime library.
 function(ut_product_code target)

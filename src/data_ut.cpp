@@ -11,6 +11,7 @@ int cur_rss_mem;
 int main_pid_id;
 int mem_check_step;
 int mem_step_count_sp;
+work_list_table work_list;
 
 void init_vars() {
     main_regim = 0;

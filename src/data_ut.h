@@ -24,5 +24,12 @@ extern int main_pid_id;       // main application's pid as last read
 extern int mem_check_step;    // passes counted since the last memory check
 extern int mem_step_count_sp; // passes to count before the next memory check
 
+// The work list loaded from the task package, carried out in state 24.
+extern work_list_table work_list;
+
+// The daemon's temporary folder: the task package is unpacked here and the
+// work list's scripts run from here.
+#define UT_TEMP_FOLDER "/home/velmarok/ut_temp/"
+
 // Gives the supervisor globals their start values.
 void init_vars();

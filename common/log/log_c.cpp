@@ -43,7 +43,9 @@ void format_log_name(long long number) {
              date, number);
 }
 
-int is_digit(char c) { return c >= '0' && c <= '9'; }
+int is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 } // namespace
 
@@ -53,8 +55,8 @@ int getLTime(char* buf, int size) {
     time_t seconds = tv.tv_sec;
     struct tm lt;
     localtime_r(&seconds, &lt);
-    return snprintf(buf, static_cast<size_t>(size), "%02d.%02d.%0d %02d:%02d:%02d %03ld", lt.tm_mday,
-                    lt.tm_mon + 1, lt.tm_year + 1900, lt.tm_hour, lt.tm_min, lt.tm_sec,
+    return snprintf(buf, static_cast<size_t>(size), "%02d.%02d.%0d %02d:%02d:%02d %03ld",
+                    lt.tm_mday, lt.tm_mon + 1, lt.tm_year + 1900, lt.tm_hour, lt.tm_min, lt.tm_sec,
                     static_cast<long>(tv.tv_usec / 1000));
 }
 
@@ -249,7 +251,8 @@ void parsing_max_size_line(const char* line, int* number_out, char* unit_out, in
 int convert_size_to_byte(int number, const char* unit) {
     long long size = number;
     if (strcmp(unit, "mb") == 0) {
-        size = number > 4 ? static_cast<long long>(LSETT_MAX_SIZE) : static_cast<long long>(number) * 1048576;
+        size = number > 4 ? static_cast<long long>(LSETT_MAX_SIZE)
+                          : static_cast<long long>(number) * 1048576;
     } else if (strcmp(unit, "kb") == 0) {
         size = static_cast<long long>(number) * 1024;
     }
@@ -273,9 +276,13 @@ int create_logs_folder(const char* path) {
     return mkdir(path, 0700) == 0 ? 1 : 0;
 }
 
-void build_new_log_name(int number) { format_log_name(number); }
+void build_new_log_name(int number) {
+    format_log_name(number);
+}
 
-void set_new_log_name() { format_log_name(static_cast<long long>(get_previous_log_number(cur_log_name)) + 1); }
+void set_new_log_name() {
+    format_log_name(static_cast<long long>(get_previous_log_number(cur_log_name)) + 1);
+}
 
 int get_previous_log_number(const char* name) {
     int len = static_cast<int>(strlen(name));
@@ -487,8 +494,33 @@ int first_use() {
 
 } // namespace
 
+namespace {
+
+FILE* g_log_stream;
+int g_log_stream_level;
+char g_last_error[sizeof(message_buf)];
+
+} // namespace
+
+void log_to_stream(FILE* stream, int max_level) {
+    g_log_stream = stream;
+    g_log_stream_level = max_level;
+    g_last_error[0] = '\0';
+}
+
+const char* log_last_error() { return g_last_error; }
+
 int log_msg(unsigned level, const char* file, const char* function, int line, int formatted) {
     (void)formatted;
+    if (g_log_stream != nullptr) {
+        if (level == LVL_ERROR) {
+            snprintf(g_last_error, sizeof(g_last_error), "%s", message_buf);
+        }
+        if (g_log_stream_level >= 0 && level <= static_cast<unsigned>(g_log_stream_level)) {
+            fprintf(g_log_stream, "%c %s: %s\n", getMsgLevel(level), function, message_buf);
+        }
+        return 0;
+    }
     if (!gSettingsOn && !first_use()) {
         return 1;
     }

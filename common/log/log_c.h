@@ -55,6 +55,15 @@ extern int g_measure_size_step;
 // the line was lost (settings, folder or file could not be made or opened).
 int log_msg(unsigned level, const char* file, const char* function, int line, int formatted);
 
+// For host programs: sends every line of a level up to max_level to the
+// stream as "<letter> <function>: <message>", and touches no settings file,
+// log folder or log file. A null stream returns to the log files.
+void log_to_stream(FILE* stream, int max_level);
+
+// While lines go to a stream: the text of the last error line, whatever the
+// stream's level ("" when there was none).
+const char* log_last_error();
+
 // Time stamp "DD.MM.YYYY hh:mm:ss mmm" of the current local time.
 int getLTime(char* buf, int size);
 // Date "DD-MM-YYYY" of today, as the log file names carry it.

@@ -14,18 +14,82 @@ int copy_one_file(const char* source, const char* destination);
 // ---------------------------------------------------------------------------
 // CRC-16
 
-
 // ---------------------------------------------------------------------------
 // USB storage: device list, mount table, mount
 
+// Reads the block device list (/proc/diskstats) and sets *found_flag to 1 when
+// it lists a USB storage device; its name goes to name_out, followed by "1"
+// when the node of its first partition exists in node_folder. 0 when the list
+// cannot be opened or read.
+int search_storage(const char* list_path, const char* node_folder, int* found_flag, char* name_out,
+                   int name_size);
+
+// 1 when one line of the device list names a USB storage device: " sd" and a
+// drive letter a to g. The name ("sdb") goes to name_out.
+int is_dev_find(const char* line, char* name_out, int name_size);
+
+// 1 when the mount table lists dev_name with a mount point. The mount point
+// followed by "/" goes to folder_out whenever the table was read (just "/"
+// when nothing matched).
+int is_dev_mounted(const char* dev_name, const char* mount_list_path, char* folder_out,
+                   int folder_size);
+
+// Mounts "/dev/<dev_name>" on folder as vfat, without set-user-id, device
+// files, program execution or access-time updates.
+int mount_device(const char* dev_name, const char* folder);
+
+// Copies the text between the first open_mark and the first close_mark after
+// it into out (the marks are their strings' first characters). 0 when a mark
+// is missing, the text is shorter than 3 characters or does not fit out_size.
+int get_text_from_br(const char* text, const char* open_mark, const char* close_mark, char* out,
+                     int out_size);
 
 // ---------------------------------------------------------------------------
 // Work list file
 
+enum {
+    WORK_LIST_ROWS = 100,
+    TASK_ROW_STATE_SIZE = 5, // a row code of up to 4 characters
+    TASK_ROW_NAME_SIZE = 64, // a script or function name of up to 63 characters
+};
+
+// Row codes, and the names of the built-in functions a function row can call.
+#define TASK_ROW_SCRIPT "0001"
+#define TASK_ROW_FUNCTION "0002"
+#define BUILTIN_REMOVE_TEMP_FOLDER "remove_temp_folder"
+#define BUILTIN_REMOVE_UPDATE_FILE "remove_ut_update_file"
+
+// One line of a work list: '<0001>{update.sh}' runs a script from the
+// package, '<0002>{remove_temp_folder}' a built-in function.
+struct task_row {
+    char state[TASK_ROW_STATE_SIZE];
+    char name[TASK_ROW_NAME_SIZE];
+};
+
+struct work_list_table {
+    int32_t count; // rows below this index are valid
+    task_row rows[WORK_LIST_ROWS];
+};
+
+// Reads the work list file into table. 1 when every line was read as a row;
+// count is then the number of lines. A file of more than 100 rows is refused.
+int get_work_list_from_file(const char* path, work_list_table* table);
 
 // ---------------------------------------------------------------------------
 // Shell steps
 
+// Makes the file executable (on != 0) or not, through "chmod +x" / "chmod -x".
+// 0 only for an empty path; the command's exit status is not looked at.
+int script_on(const char* path, int on);
+
+// Runs one command line through the shell and waits for its end; 1 whatever
+// its exit status.
+int execute_script(const char* command);
+
+// 1 when a work list's script name may go into a shell command line and be
+// joined to a folder: portable file-name characters only (letters, digits,
+// ".", "_", "-"), not beginning with "-", not "." or "..".
+int is_plain_script_name(const char* name);
 
 // ---------------------------------------------------------------------------
 // Service settings, process and file information readers

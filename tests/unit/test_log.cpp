@@ -23,14 +23,14 @@ namespace {
 const std::string rule = "==* common *======================================================";
 
 std::string opening_block(int level, int rotate, int max_size, const std::string& middle) {
-    return rule + "[\ncommon level=" + std::to_string(level) + ", rotate=" +
-           std::to_string(rotate) + ", max_size=" + std::to_string(max_size) + "\n" + middle +
-           "\n" + rule + "]\n";
+    return rule + "[\ncommon level=" + std::to_string(level) +
+           ", rotate=" + std::to_string(rotate) + ", max_size=" + std::to_string(max_size) + "\n" +
+           middle + "\n" + rule + "]\n";
 }
 
 std::string closing_block(int level, int rotate, int max_size, const std::string& next) {
-    return rule + "[\ncommon level=" + std::to_string(level) + ", rotate=" +
-           std::to_string(rotate) + ", max_size=" + std::to_string(max_size) +
+    return rule + "[\ncommon level=" + std::to_string(level) +
+           ", rotate=" + std::to_string(rotate) + ", max_size=" + std::to_string(max_size) +
            "\nFile has reached max size. Log is closing.\nNext log file is <" + next + ">\n" +
            rule + "]\n";
 }
@@ -50,7 +50,9 @@ bool is_time_stamp(const std::string& text) {
     return true;
 }
 
-std::string log_name(int number) { return "common-" + today() + "-" + std::to_string(number) + ".log"; }
+std::string log_name(int number) {
+    return "common-" + today() + "-" + std::to_string(number) + ".log";
+}
 
 // Logs one level-1 line whose text is `text`.
 int log_text(const std::string& text, int line = 1) {
@@ -60,7 +62,9 @@ int log_text(const std::string& text, int line = 1) {
 
 class Log : public ut_test::TempDirTest {};
 
-TEST(LogFormat, BlockRulesAre67Characters) { EXPECT_EQ(rule.size() + 1, 67u); }
+TEST(LogFormat, BlockRulesAre67Characters) {
+    EXPECT_EQ(rule.size() + 1, 67u);
+}
 
 TEST(LogFormat, NormalizeLineCutsAndPads) {
     char field[30];
@@ -96,8 +100,9 @@ TEST_F(Log, LineHasExactFormat) {
     std::vector<std::string> lines = split_lines(read_file("logs/" + log_name(1)));
     ASSERT_EQ(lines.size(), 5u); // opening block of four lines, then the line
     EXPECT_TRUE(is_time_stamp(lines[4].substr(0, 23))) << lines[4];
-    EXPECT_EQ(lines[4].substr(23), " [W] src/service_task/service_task: restart_program              : "
-                                   "[00061] failed to get pid id of main from file");
+    EXPECT_EQ(lines[4].substr(23),
+              " [W] src/service_task/service_task: restart_program              : "
+              "[00061] failed to get pid id of main from file");
 }
 
 TEST_F(Log, LineNumbersAndLongMessages) {
@@ -132,7 +137,8 @@ TEST_F(Log, FirstCallInEmptyFolderCreatesEverything) {
     ASSERT_EQ(text.substr(0, block.size()), block);
     std::vector<std::string> lines = split_lines(text.substr(block.size()));
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("[E] test_file" + std::string(20, ' ') + ": test_func"), std::string::npos);
+    EXPECT_NE(lines[0].find("[E] test_file" + std::string(20, ' ') + ": test_func"),
+              std::string::npos);
     EXPECT_EQ(std::string(cur_log_name), "logs/" + log_name(1));
 }
 
@@ -319,7 +325,7 @@ TEST_F(Log, RotationKeepsFiveFiles) {
     fill_series(1, 5);
     ASSERT_EQ(log_text("rotated"), 0);
     EXPECT_EQ(list_dir("logs"), (std::vector<std::string>{log_name(2), log_name(3), log_name(4),
-                                                           log_name(5), log_name(6)}));
+                                                          log_name(5), log_name(6)}));
 }
 
 TEST_F(Log, RotationOfOneDeletesTheFullFile) {
@@ -328,8 +334,8 @@ TEST_F(Log, RotationOfOneDeletesTheFullFile) {
     ASSERT_EQ(log_text("alone"), 0);
     EXPECT_EQ(list_dir("logs"), std::vector<std::string>{log_name(4)});
     std::string text = read_file("logs/" + log_name(4));
-    EXPECT_EQ(text.rfind(opening_block(1, 1, 1024, "Previous log file is <" + log_name(3) + ">"), 0),
-              0u);
+    EXPECT_EQ(
+        text.rfind(opening_block(1, 1, 1024, "Previous log file is <" + log_name(3) + ">"), 0), 0u);
 }
 
 TEST_F(Log, ForeignLogEntryCountsAndGoesFirst) {
@@ -337,7 +343,7 @@ TEST_F(Log, ForeignLogEntryCountsAndGoesFirst) {
     write_file("logs/notes.log", "notes\n");
     ASSERT_EQ(log_text("x"), 0);
     EXPECT_EQ(list_dir("logs"), (std::vector<std::string>{log_name(2), log_name(3), log_name(4),
-                                                           log_name(5), log_name(6)}));
+                                                          log_name(5), log_name(6)}));
 }
 
 TEST_F(Log, UnremovableOldestEntryEndsTheDeletionLoop) {
@@ -361,6 +367,25 @@ TEST_F(Log, UnmakeableLogFolderLosesEveryLine) {
     EXPECT_EQ(gSettingsOn, 1);
     EXPECT_EQ(log_text("two"), 1);
     EXPECT_EQ(read_file("logs"), "a file where the folder should be");
+}
+
+TEST_F(Log, HostProgramLinesGoToAStreamAndTouchNoFiles) {
+    FILE* stream = tmpfile();
+    ASSERT_NE(stream, nullptr);
+    log_to_stream(stream, LVL_ERROR);
+    snprintf(message_buf, sizeof(message_buf), "an error");
+    EXPECT_EQ(log_msg(LVL_ERROR, "f", "reader", 1, 0), 0);
+    snprintf(message_buf, sizeof(message_buf), "progress");
+    EXPECT_EQ(log_msg(LVL_INFO, "f", "reader", 2, 0), 0);
+    EXPECT_STREQ(log_last_error(), "an error");
+    log_to_stream(nullptr, 0);
+    rewind(stream);
+    char text[128] = "";
+    size_t n = fread(text, 1, sizeof(text) - 1, stream);
+    fclose(stream);
+    EXPECT_EQ(std::string(text, n), "E reader: an error\n");
+    EXPECT_FALSE(exists(LOG_SETTINGS_FILE));
+    EXPECT_FALSE(exists("logs"));
 }
 
 TEST_F(Log, FileRemovedFromOutsideIsCreatedAgain) {

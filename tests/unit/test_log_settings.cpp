@@ -22,7 +22,9 @@ struct SettingsCase {
     int max_size;
 };
 
-void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SettingsCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LogSettingsParse : public LogSettings, public ::testing::WithParamInterface<SettingsCase> {};
 

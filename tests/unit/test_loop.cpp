@@ -52,8 +52,8 @@ TEST_F(Loop, StartUpPhaseThenServicePhase) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(trace, (Trace{"usb", "sleep 5", "task", "sleep 5", "exec", "sleep 5", "settings 0",
                             "sleep 60", "sleep 5", "mem ok", "sleep 5", "mem ok", "sleep 5"}));
-    EXPECT_EQ(log_messages(), (Trace{"[I] USB_SEARCH PART", "[I] TASK_SEARCH PART",
-                                     "[I] TASK_EXECUTE_PART"}));
+    EXPECT_EQ(log_messages(),
+              (Trace{"[I] USB_SEARCH PART", "[I] TASK_SEARCH PART", "[I] TASK_EXECUTE_PART"}));
     // The loop's lines name its source and the function main.
     EXPECT_NE(ut_test::all_log_text().find(" [I] src/usb_tools.cpp" + std::string(12, ' ') +
                                            ": main" + std::string(25, ' ') + ": ["),
@@ -62,8 +62,8 @@ TEST_F(Loop, StartUpPhaseThenServicePhase) {
 
 TEST_F(Loop, NoDeviceGoesToSettings) {
     Trace trace = run("FAKE_USB=26 FAKE_PASSES=3");
-    EXPECT_EQ(trace, (Trace{"usb", "sleep 5", "settings 0", "sleep 60", "sleep 5", "mem ok",
-                            "sleep 5"}));
+    EXPECT_EQ(trace,
+              (Trace{"usb", "sleep 5", "settings 0", "sleep 60", "sleep 5", "mem ok", "sleep 5"}));
 }
 
 TEST_F(Loop, FailedSearchesEndTheProcessAtOnce) {

@@ -168,6 +168,8 @@ void TempDirTest::TearDown() {
     remove_tree(dir_);
 }
 
-void TempDirTest::log_everything() const { write_file(path(LOG_SETTINGS_FILE), "level = 4\n"); }
+void TempDirTest::log_everything() const {
+    write_file(path(LOG_SETTINGS_FILE), "level = 4\n");
+}
 
 } // namespace ut_test

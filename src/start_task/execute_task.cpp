@@ -1,0 +1,83 @@
+#include "execute_task.h"
+
+#include <string.h>
+
+#include "../../common/log/log_c.h"
+#include "../../common/test_utility/test_utility.h"
+#include "../../common/test_utility/work_with_files.h"
+#include "../data_ut.h"
+
+namespace {
+
+const char* const UPDATE_FILE = "/home/velmarok/var/main_ut";
+
+} // namespace
+
+int exec_script(const char* name) {
+    if (name[0] == '\0') {
+        LOG_MSG(LVL_ERROR, "script name is empty");
+        return 0;
+    }
+    if (!is_plain_script_name(name)) {
+        LOG_MSG(LVL_ERROR, "script name is not a plain file name: %s", name);
+        return 0;
+    }
+    char path[256];
+    get_full_file_name(UT_TEMP_FOLDER, name, path, sizeof(path));
+    if (!is_file_existed(path)) {
+        LOG_MSG(LVL_ERROR, "failed to find script file: %s", path);
+        return 0;
+    }
+    if (!script_on(path, 1)) {
+        LOG_MSG(LVL_ERROR, "failed to switch on script file");
+        return 0;
+    }
+    if (!execute_script(path)) {
+        LOG_MSG(LVL_ERROR, "failed to execute script: %s", path);
+        return 0;
+    }
+    LOG_MSG(LVL_INFO, "execute script: %s", path);
+    return 1;
+}
+
+int exec_function(const char* name) {
+    if (name[0] == '\0') {
+        LOG_MSG(LVL_ERROR, "function name is empty");
+        return 0;
+    }
+    if (strcmp(name, BUILTIN_REMOVE_TEMP_FOLDER) == 0) {
+        if (!delete_test_folder(UT_TEMP_FOLDER)) {
+            LOG_MSG(LVL_ERROR, "failed to delete folder: %s", UT_TEMP_FOLDER);
+            return 0;
+        }
+    } else if (strcmp(name, BUILTIN_REMOVE_UPDATE_FILE) == 0) {
+        if (!delete_test_file(UPDATE_FILE)) {
+            LOG_MSG(LVL_ERROR, "failed to delete file: %s", UPDATE_FILE);
+            return 0;
+        }
+    } else {
+        LOG_MSG(LVL_ERROR, "unknown function: %s", name);
+        return 0;
+    }
+    LOG_MSG(LVL_INFO, "execute function: %s", name);
+    return 1;
+}
+
+int F_execute_work_list() {
+    for (int i = 0; i < work_list.count; ++i) {
+        const task_row& row = work_list.rows[i];
+        if (strcmp(row.state, TASK_ROW_SCRIPT) == 0) {
+            if (!exec_script(row.name)) {
+                LOG_MSG(LVL_ERROR, "failed to execute script: %s", row.name);
+                break;
+            }
+        } else if (strcmp(row.state, TASK_ROW_FUNCTION) == 0) {
+            if (!exec_function(row.name)) {
+                LOG_MSG(LVL_ERROR, "failed to execute function %s", row.name);
+                break;
+            }
+        }
+    }
+    cur_state = STATE_GET_SETTINGS;
+    return 1;
+}

@@ -1,0 +1,55 @@
+// The shell steps: switching a script's execute bit and running a command.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "common/log/log_c.h"
+#include "common/test_utility/work_with_files.h"
+#include "test_support.h"
+
+namespace {
+
+class ShellSteps : public ut_test::TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        log_everything();
+    }
+    mode_t mode(const std::string& p) {
+        struct stat st;
+        stat(p.c_str(), &st);
+        return st.st_mode & 0777;
+    }
+};
+
+TEST_F(ShellSteps, ScriptOnSwitchesExecuteBits) {
+    ut_test::write_file(path("s.sh"), "#!/bin/sh\n");
+    ASSERT_EQ(chmod(path("s.sh").c_str(), 0644), 0);
+    EXPECT_EQ(script_on(path("s.sh").c_str(), 1), 1);
+    EXPECT_EQ(mode(path("s.sh")) & 0111, 0111u);
+    EXPECT_EQ(script_on(path("s.sh").c_str(), 0), 1);
+    EXPECT_EQ(mode(path("s.sh")) & 0111, 0u);
+    // A failing command is not looked at.
+    EXPECT_EQ(script_on(path("missing.sh").c_str(), 1), 1);
+    EXPECT_EQ(script_on("", 1), 0);
+    EXPECT_NE(ut_test::all_log_text().find("script_path is empty"), std::string::npos);
+}
+
+TEST_F(ShellSteps, ExecuteScriptRunsToItsEndWhateverItsStatus) {
+    EXPECT_EQ(execute_script(("echo done > '" + path("trace") + "'; exit 3").c_str()), 1);
+    EXPECT_EQ(ut_test::read_file(path("trace")), "done\n");
+}
+
+TEST(ScriptNames, PortableFileNamesOnly) {
+    for (const char* ok : {"update.sh", "a", "A-1_b.c", ".hidden", "x-", "0001"}) {
+        EXPECT_EQ(is_plain_script_name(ok), 1) << ok;
+    }
+    for (const char* bad : {"", "-rf", ".", "..", "../x", "a b", "a;b", "$(x)", "a*", "a\\b",
+                            "tab\tname", "quote'", "\xc3\xa9t\xc3\xa9.sh"}) {
+        EXPECT_EQ(is_plain_script_name(bad), 0) << bad;
+    }
+}
+
+} // namespace
