@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(file_mode == mode);
 
     // The whole input as a command line: a match means the name is there.
-    int match = cmdline_first_word_is(reinterpret_cast<const char*>(data),
-                                      static_cast<int>(size), "main");
+    int match =
+        cmdline_first_word_is(reinterpret_cast<const char*>(data), static_cast<int>(size), "main");
     FUZZ_CHECK(match == 0 || match == 1);
     FUZZ_CHECK(match == 0 || memmem(data, size, "main", 4) != nullptr);
 
