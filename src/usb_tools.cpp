@@ -2,7 +2,9 @@
 // in a task package from a USB stick and runs its work list; then, for good,
 // it watches the main application's memory.
 
+#include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "../common/log/log_c.h"
@@ -15,6 +17,7 @@
 namespace {
 
 enum {
+    VERSION_NUMBER = 8,
     PASS_SLEEP_SECONDS = 5,
     // Before the memory watch starts, and again after it killed the suite.
     SETTLE_SLEEP_SECONDS = 60,
@@ -22,11 +25,23 @@ enum {
     HEARTBEAT_PASSES = 60,
 };
 
+// The answer to "-about": the version, and the time stamp and age of the
+// main application's pid file (0 and the time since the epoch without one).
+int answer_about() {
+    printf("CURRENT VERSION: %d\n", VERSION_NUMBER);
+    printf("velmarok pid was created in %d\n", get_modify_time_of_file(MAIN_PID_FILE));
+    long long now = static_cast<long long>(time(nullptr));
+    long long age = seconds_since_file_time(get_modify_time_of_file(MAIN_PID_FILE), now);
+    printf("main was started: %lld sec\n", age);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
+    if (argc > 1 && strcmp(argv[1], "-about") == 0) {
+        return answer_about();
+    }
     init_vars();
     for (;;) {
         switch (cur_state) {
