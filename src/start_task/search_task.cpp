@@ -68,9 +68,12 @@ int F_search_for_task() {
     } else if (take_in_package(package)) {
         task_detected = 1;
         // Removed from the stick only now, so that it runs once.
+        // A cut command line would name some other file.
         char command[256];
-        snprintf(command, sizeof(command), "chmod 777 %s", package);
-        execute_script(command);
+        if (snprintf(command, sizeof(command), "chmod 777 %s", package) <
+            static_cast<int>(sizeof(command))) {
+            execute_script(command);
+        }
         if (!delete_test_file(package)) {
             LOG_MSG(LVL_ERROR, "failed to delete packed from usb");
         }

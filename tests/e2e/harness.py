@@ -131,7 +131,11 @@ class Board:
                       f"cp -a '{self.stick_in}/.' '{s.mount_at}/'"]
             if s.read_only:
                 lines.append(f"mount -o remount,ro '{s.mount_at}'")
-        env = " ".join(f"{k}='{v}'" for k, v in self.env.items())
+        env = dict(self.env)
+        # A sanitized daemon under libfaketime: the preload comes first.
+        env.setdefault("ASAN_OPTIONS", os.environ.get("ASAN_OPTIONS", "") +
+                       ":verify_asan_link_order=0")
+        env = " ".join(f"{k}='{v}'" for k, v in env.items())
         fake = f"LD_PRELOAD='{FAKETIME_LIB}' FAKETIME='+0 x{self.faketime_rate}'" \
             if self.faketime_rate else ""
         quoted = " ".join("'" + a + "'" for a in args)

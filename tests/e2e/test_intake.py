@@ -23,6 +23,21 @@ TRACE_SCRIPT = script("""
 
 
 @pytest.fixture
+def verify_agrees(build_dir, tmp_path):
+    """Checks that `ut_pack verify` says of a package what the daemon did with
+    it: exit 0 exactly when the daemon loaded its work list."""
+    def check(data, messages):
+        path = tmp_path / "verify.f"
+        path.write_bytes(data)
+        r = subprocess.run([str(build_dir / "ut_pack"), "verify", str(path)],
+                           capture_output=True, text=True)
+        loaded = "work list was created" in messages
+        assert (r.returncode == 0) == loaded, r.stdout + r.stderr
+        assert path.read_bytes() == data, "verify never changes the package"
+    return check
+
+
+@pytest.fixture
 def package(tmp_path, build_dir):
     """package(files, scramble=False) -> bytes of a task package built by the
     library's packer from the given {name: content} files."""
@@ -68,9 +83,11 @@ def test_drive_letter_h_is_not_a_stick(board):
 
 
 @pytest.mark.parametrize("scramble", [False, True], ids=["plain", "scrambled"])
-def test_mounted_stick_with_package_runs_its_work_list(board, package, scramble):
-    b = board(stick=Stick({"command.f": package(standard_files(), scramble)}))
+def test_mounted_stick_with_package_runs_its_work_list(board, package, verify_agrees, scramble):
+    data = package(standard_files(), scramble)
+    b = board(stick=Stick({"command.f": data}))
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    verify_agrees(data, messages)
     assert "usb detected" in messages
     assert "get path to mounted sdx" in messages
     assert "usb mounted" not in messages
@@ -103,10 +120,12 @@ def test_partition_node_decides_the_device_name(board):
     assert "failed to mount sdb to " + OWN_MOUNT in b.messages()
 
 
-def test_whole_device_stick_already_mounted(board, package):
+def test_whole_device_stick_already_mounted(board, package, verify_agrees):
+    data = package(standard_files())
     b = board(diskstats=(MMC, DISK_SDB),
-              stick=Stick({"command.f": package(standard_files())}, source="/dev/sdb"))
+              stick=Stick({"command.f": data}, source="/dev/sdb"))
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    verify_agrees(data, messages)
     assert "get path to mounted sdx" in messages
     assert "execute function: remove_temp_folder" in messages
 
@@ -118,11 +137,13 @@ def test_stick_the_daemon_must_mount_fails_without_vfat(board):
     assert b.wait_exit() == 1
     errors = b.messages("E")
     assert re.fullmatch(r"Mount error: .+", errors[0])
+    # The second line's text ends in a newline of its own.
     assert errors[1:] == [
-        "full_dev_name = /dev/sdb1; dev_path = " + OWN_MOUNT + "\n",
+        "full_dev_name = /dev/sdb1; dev_path = " + OWN_MOUNT,
         "failed to mount sdb1 to " + OWN_MOUNT,
         "error in search usb part",
     ]
+    assert "dev_path = " + OWN_MOUNT + "\n\n" in b.log_text()
 
 
 def test_stale_own_mount_folder(board):
@@ -154,11 +175,12 @@ def test_stick_without_package(board):
     assert (b.home / "velmarok" / "ut_temp" / "kept").exists(), "nothing is touched"
 
 
-def test_package_failing_its_checksum_stays_on_the_stick(board, package):
+def test_package_failing_its_checksum_stays_on_the_stick(board, package, verify_agrees):
     data = bytearray(package(standard_files(), scramble=True))
     data[900] ^= 0x40
     b = board(stick=Stick({"command.f": bytes(data)}))
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    verify_agrees(bytes(data), messages)
     assert any(m.startswith("CRC error: read crc = ") for m in messages)
     assert "failed to unpack task file" in messages
     assert "TASK_EXECUTE_PART" not in messages
@@ -173,39 +195,47 @@ def test_package_failing_its_checksum_stays_on_the_stick(board, package):
     (standard_files("<0001>{trace.sh}\n\n"),
      "failed to get work list from file: " + TEMP + "work_list.f"),
 ], ids=["no_work_list", "malformed_work_list"])
-def test_unusable_work_list(board, package, files, message):
-    b = board(stick=Stick({"command.f": package(files)}))
+def test_unusable_work_list(board, package, verify_agrees, files, message):
+    data = package(files)
+    b = board(stick=Stick({"command.f": data}))
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    verify_agrees(data, messages)
     assert message in messages
     assert "TASK_EXECUTE_PART" not in messages
     assert not (b.home / "velmarok" / "ut_temp").exists()
     assert (b.stick_out / "command.f").exists()
 
 
-def test_read_only_stick_still_runs_the_work_list(board, package):
-    b = board(stick=Stick({"command.f": package(standard_files())}, read_only=True))
+def test_read_only_stick_still_runs_the_work_list(board, package, verify_agrees):
+    data = package(standard_files())
+    b = board(stick=Stick({"command.f": data}, read_only=True))
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    verify_agrees(data, messages)
     assert "failed to delete packed from usb" in messages
     assert "execute function: remove_temp_folder" in messages
     assert (b.home / "trace").exists()
     assert (b.stick_out / "command.f").exists(), "taken in again at the next start"
 
 
-def test_rows_with_other_codes_are_passed_over(board, package):
+def test_rows_with_other_codes_are_passed_over(board, package, verify_agrees):
     rows = "<1>{trace.sh}\n<0003>{remove_temp_folder}\n<>{x}\n<0001>{trace.sh}\n"
-    b = board(stick=Stick({"command.f": package(standard_files(rows))}))
+    data = package(standard_files(rows))
+    b = board(stick=Stick({"command.f": data}))
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    verify_agrees(data, messages)
     assert [m for m in messages if m.startswith("execute ")] == [
         "execute script: " + TEMP + "trace.sh"]
     assert (b.home / "velmarok" / "ut_temp").exists()
 
 
-def test_script_after_remove_temp_folder_ends_the_walk(board, package):
+def test_script_after_remove_temp_folder_ends_the_walk(board, package, verify_agrees):
     rows = ("<0002>{remove_ut_update_file}\n<0002>{remove_temp_folder}\n<0001>{trace.sh}\n"
             "<0002>{remove_temp_folder}\n")
-    b = board(stick=Stick({"command.f": package(standard_files(rows))}))
+    data = package(standard_files(rows))
+    b = board(stick=Stick({"command.f": data}))
     (b.home / "velmarok" / "var" / "main_ut").write_text("update")
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    verify_agrees(data, messages)
     assert not (b.home / "velmarok" / "var" / "main_ut").exists()
     assert "failed to find script file: " + TEMP + "trace.sh" in messages
     assert "failed to execute script: trace.sh" in messages
@@ -213,35 +243,57 @@ def test_script_after_remove_temp_folder_ends_the_walk(board, package):
     assert not (b.home / "trace").exists()
 
 
-def test_unknown_function_ends_the_walk(board, package):
+def test_unknown_function_ends_the_walk(board, package, verify_agrees):
     rows = "<0002>{Remove_Temp_Folder}\n<0001>{trace.sh}\n"
-    b = board(stick=Stick({"command.f": package(standard_files(rows))}))
+    data = package(standard_files(rows))
+    b = board(stick=Stick({"command.f": data}))
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    verify_agrees(data, messages)
     assert "unknown function: Remove_Temp_Folder" in messages
     assert "failed to execute function Remove_Temp_Folder" in messages
     assert not (b.home / "trace").exists()
 
 
 @pytest.mark.parametrize("name", [
-    "a b.sh", "x;touch${IFS}/home/pwned", "$(touch${IFS}/home/pwned)", "-x.sh", "..", "tr*ce.sh",
+    "a b.sh", "x;touch /home/pwned", "$(touch /home/pwned)", "`touch /home/pwned`", "-x.sh", "..",
+    "tr*ce.sh",
 ])
-def test_script_names_a_shell_would_misread_are_refused(board, package, name):
+def test_script_names_a_shell_would_misread_are_refused(board, package, verify_agrees, name):
     files = standard_files("<0001>{" + name + "}\n<0001>{trace.sh}\n")
     if "/" not in name and name != "..":
         # A name a package can carry as an entry.
         files[name] = script("touch /home/pwned\n")
-    b = board(stick=Stick({"command.f": package(files)}))
+    data = package(files)
+    b = board(stick=Stick({"command.f": data}))
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    verify_agrees(data, messages)
     assert "script name is not a plain file name: " + name in messages
     assert "failed to execute script: " + name in messages
     assert not (b.home / "pwned").exists()
     assert not (b.home / "trace").exists(), "the walk ends at the refused row"
 
 
-def test_failing_script_counts_as_run(board, package):
+def test_failing_script_counts_as_run(board, package, verify_agrees):
     files = standard_files("<0001>{fail.sh}\n<0001>{trace.sh}\n")
     files["fail.sh"] = script("exit 7\n")
-    b = board(stick=Stick({"command.f": package(files)}))
+    data = package(files)
+    b = board(stick=Stick({"command.f": data}))
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    verify_agrees(data, messages)
     assert "execute script: " + TEMP + "fail.sh" in messages
+    assert (b.home / "trace").exists()
+
+
+def test_package_made_with_ut_pack_runs_on_the_stick(board, build_dir, tmp_path):
+    src = tmp_path / "service"
+    src.mkdir()
+    for name, data in standard_files().items():
+        (src / name).write_text(data)
+    out = tmp_path / "command.f"
+    subprocess.run([str(build_dir / "ut_pack"), "create", "--scramble", str(src), str(out)],
+                   check=True, capture_output=True)
+    b = board(stick=Stick({"command.f": out}))
+    messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    assert "CRC of packed is OK" in messages
+    assert "execute function: remove_temp_folder" in messages
     assert (b.home / "trace").exists()
