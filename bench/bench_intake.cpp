@@ -1,0 +1,216 @@
+// The intake of a large scrambled task package, step by step as the daemon
+// takes it in from the stick (copy into the temporary folder, unscramble in
+// place, read and compute the checksum, extract every entry), against `cp`
+// of the same file in the same run. Everything lies on a tmpfs (/dev/shm)
+// when there is one, so the figures are the daemon's own work, not a disk's.
+// The package's size in MB comes from UT_BENCH_INTAKE_MB (default 64).
+
+#include <benchmark/benchmark.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "common/test_utility/file_pack.h"
+#include "common/test_utility/scramble.h"
+#include "common/test_utility/test_utility.h"
+#include "common/test_utility/work_with_files.h"
+
+extern char** environ;
+
+namespace {
+
+struct Paths {
+    std::string root;  // ends in "/"
+    std::string stick; // the scrambled package, as on the stick
+    std::string plain; // the same package unscrambled
+    std::string temp;  // the daemon's temporary folder, ends in "/"
+    long long bytes = 0;
+};
+
+Paths& paths() {
+    static Paths p;
+    return p;
+}
+
+void remove_folder_files(const std::string& folder) {
+    delete_test_folder(folder.c_str());
+}
+
+// Builds the package once: 20 files of pseudo-random bytes.
+void make_package() {
+    Paths& p = paths();
+    if (!p.stick.empty()) {
+        return;
+    }
+    const char* mb_text = getenv("UT_BENCH_INTAKE_MB");
+    long long mb = mb_text != nullptr ? atoll(mb_text) : 64;
+    struct stat st;
+    std::string base = stat("/dev/shm", &st) == 0 ? "/dev/shm" : ut_bench::work_dir();
+    char tmpl[256];
+    snprintf(tmpl, sizeof(tmpl), "%s/ut_bench_intake_XXXXXX", base.c_str());
+    if (mkdtemp(tmpl) == nullptr) {
+        abort();
+    }
+    p.root = std::string(tmpl) + "/";
+    std::string src = p.root + "src/";
+    mkdir(src.c_str(), 0700);
+    const int files = 19; // and the work list: 20 entries
+    long long each = mb * 1024 * 1024 / files;
+    std::vector<unsigned char> data(static_cast<size_t>(each));
+    unsigned state = 12345;
+    for (int i = 0; i < files; ++i) {
+        for (auto& b : data) {
+            state = state * 1103515245u + 12345u;
+            b = static_cast<unsigned char>(state >> 16);
+        }
+        std::string name = src + "part" + std::to_string(i) + ".bin";
+        FILE* f = fopen(name.c_str(), "wb");
+        fwrite(data.data(), 1, data.size(), f);
+        fclose(f);
+    }
+    FILE* f = fopen((src + "work_list.f").c_str(), "wb");
+    fputs("<0002>{remove_temp_folder}\n", f);
+    fclose(f);
+    if (!pack_files(src.c_str(), "package.f")) {
+        abort();
+    }
+    p.plain = p.root + "plain.f";
+    p.stick = p.root + "stick.f";
+    rename((src + "package.f").c_str(), p.plain.c_str());
+    copy_one_file(p.plain.c_str(), p.stick.c_str());
+    crypt_file(p.stick.c_str());
+    remove_folder_files(src);
+    p.temp = p.root + "ut_temp/";
+    stat(p.stick.c_str(), &st);
+    p.bytes = static_cast<long long>(st.st_size);
+}
+
+void fresh_temp_folder() {
+    Paths& p = paths();
+    delete_test_folder(p.temp.c_str());
+    create_test_folder(p.temp.c_str());
+}
+
+void run_cp(const std::string& from, const std::string& to) {
+    const char* argv[] = {"cp", from.c_str(), to.c_str(), nullptr};
+    pid_t pid;
+    if (posix_spawnp(&pid, "cp", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+        abort();
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+
+void BM_baseline_cp(benchmark::State& state) {
+    make_package();
+    Paths& p = paths();
+    for (auto _ : state) {
+        state.PauseTiming();
+        fresh_temp_folder();
+        state.ResumeTiming();
+        run_cp(p.stick, p.temp + "command.f");
+    }
+    state.SetBytesProcessed(state.iterations() * p.bytes);
+}
+BENCHMARK(BM_baseline_cp)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The whole intake: copy, unpack (unscramble, checksum, extract), delete the copy.
+void BM_intake(benchmark::State& state) {
+    make_package();
+    Paths& p = paths();
+    std::string copy = p.temp + "command.f";
+    for (auto _ : state) {
+        state.PauseTiming();
+        fresh_temp_folder();
+        state.ResumeTiming();
+        if (!copy_one_file(p.stick.c_str(), copy.c_str()) ||
+            !unpack_files(copy.c_str(), p.temp.c_str()) || !delete_test_file(copy.c_str())) {
+            state.SkipWithError("intake failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * p.bytes);
+}
+BENCHMARK(BM_intake)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The steps one by one.
+void BM_step_copy(benchmark::State& state) {
+    make_package();
+    Paths& p = paths();
+    for (auto _ : state) {
+        state.PauseTiming();
+        fresh_temp_folder();
+        state.ResumeTiming();
+        copy_one_file(p.stick.c_str(), (p.temp + "command.f").c_str());
+    }
+    state.SetBytesProcessed(state.iterations() * p.bytes);
+}
+BENCHMARK(BM_step_copy)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_step_unscramble(benchmark::State& state) {
+    make_package();
+    Paths& p = paths();
+    std::string copy = p.temp + "command.f";
+    fresh_temp_folder();
+    copy_one_file(p.stick.c_str(), copy.c_str());
+    for (auto _ : state) {
+        crypt_file(copy.c_str()); // its own inverse: every run converts the whole file
+    }
+    state.SetBytesProcessed(state.iterations() * p.bytes);
+}
+BENCHMARK(BM_step_unscramble)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_step_checksum(benchmark::State& state) {
+    make_package();
+    Paths& p = paths();
+    std::string copy = p.temp + "command.f";
+    fresh_temp_folder();
+    copy_one_file(p.plain.c_str(), copy.c_str());
+    for (auto _ : state) {
+        uint16_t stored = 0;
+        uint16_t computed = 0;
+        read_crc16_of_file(copy.c_str(), 0, &stored);
+        calc_crc16_of_file(copy.c_str(), 2, &computed);
+        benchmark::DoNotOptimize(stored ^ computed);
+    }
+    state.SetBytesProcessed(state.iterations() * p.bytes);
+}
+BENCHMARK(BM_step_checksum)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_step_extract(benchmark::State& state) {
+    make_package();
+    Paths& p = paths();
+    std::string copy = p.temp + "command.f";
+    for (auto _ : state) {
+        state.PauseTiming();
+        fresh_temp_folder();
+        copy_one_file(p.plain.c_str(), copy.c_str());
+        state.ResumeTiming();
+        unpack_files(copy.c_str(), p.temp.c_str()); // plain: extraction alone
+    }
+    state.SetBytesProcessed(state.iterations() * p.bytes);
+}
+BENCHMARK(BM_step_extract)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int rc = ut_bench::run(argc, argv);
+    Paths& p = paths();
+    if (!p.root.empty()) {
+        delete_test_folder(p.temp.c_str());
+        unlink(p.stick.c_str());
+        unlink(p.plain.c_str());
+        rmdir((p.root + "src").c_str());
+        rmdir(p.root.c_str());
+    }
+    return rc;
+}
