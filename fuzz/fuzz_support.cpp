@@ -1,5 +1,6 @@
 #include "fuzz_support.h"
 
+#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,6 +12,18 @@ namespace {
 char g_dir[64];
 char g_path[256];
 
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+    remove(path);
+    return 0;
+}
+
+// The temporary folder goes when the run ends.
+void remove_dir() {
+    if (chdir("/") == 0) {
+        nftw(g_dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+}
+
 } // namespace
 
 const char* fuzz_dir() {
@@ -20,6 +33,7 @@ const char* fuzz_dir() {
             abort();
         }
         snprintf(g_dir, sizeof(g_dir), "%s/", tmpl);
+        atexit(remove_dir);
         // No settings file, no log folder: the lines go nowhere.
         log_to_stream(stderr, 0);
     }
