@@ -7,7 +7,7 @@ UT_PACKAGES=(
   libgtest-dev googletest libbenchmark-dev libboost-dev
   crossbuild-essential-armhf qemu-user libbenchmark-dev:armhf
   python3 python3-pytest faketime util-linux sqlite3
-  earlyoom valgrind clang
+  earlyoom valgrind clang libclang-rt-14-dev
 )
 
 ut_log() { printf '\n==> %s\n' "$*"; }
