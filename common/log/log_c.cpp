@@ -359,6 +359,12 @@ int set_cur_log_name() {
         if (strcmp(newest, LOG_NO_PREVIOUS) != 0 &&
             get_full_f_name(LOG_FOLDER, newest, cur_log_name, sizeof(cur_log_name)) <
                 static_cast<int>(sizeof(cur_log_name))) {
+            // A folder (or anything but a file) under the newest name takes
+            // no lines: the series goes on in a new file after it.
+            struct stat st;
+            if (stat(cur_log_name, &st) == 0 && !S_ISREG(st.st_mode)) {
+                set_new_log_name();
+            }
             return 1;
         }
     } else if (!create_logs_folder(LOG_FOLDER)) {
@@ -508,7 +514,9 @@ void log_to_stream(FILE* stream, int max_level) {
     g_last_error[0] = '\0';
 }
 
-const char* log_last_error() { return g_last_error; }
+const char* log_last_error() {
+    return g_last_error;
+}
 
 int log_msg(unsigned level, const char* file, const char* function, int line, int formatted) {
     (void)formatted;

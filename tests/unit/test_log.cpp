@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "common/log/log_c.h"
@@ -359,6 +360,35 @@ TEST_F(Log, UnremovableOldestEntryEndsTheDeletionLoop) {
     // The next line goes into the new file.
     EXPECT_EQ(log_text("kept"), 0);
     EXPECT_NE(read_file("logs/" + log_name(2)).find("kept"), std::string::npos);
+}
+
+TEST_F(Log, FolderUnderTheNewestNameDoesNotStopLogging) {
+    ASSERT_EQ(mkdir("logs", 0700), 0);
+    write_file("logs/common-01-01-2020-3.log", "old\n");
+    ASSERT_EQ(mkdir("logs/common-01-01-2030-9.log", 0700), 0);
+    write_file("logs/common-01-01-2030-9.log/inside", "x");
+    ASSERT_EQ(log_text("kept"), 0);
+    std::string text = read_file("logs/" + log_name(10));
+    std::string block = opening_block(1, 5, 1024, "Previous log file is <common-01-01-2030-9.log>");
+    ASSERT_EQ(text.substr(0, block.size()), block);
+    EXPECT_NE(text.find("kept"), std::string::npos);
+    EXPECT_EQ(log_text("and more"), 0);
+    EXPECT_NE(read_file("logs/" + log_name(10)).find("and more"), std::string::npos);
+}
+
+TEST_F(Log, HundredsOfForeignLogEntriesGoFirst) {
+    fill_series(7, 8);
+    for (int i = 0; i < 300; ++i) {
+        write_file("logs/foreign_" + std::string(1, static_cast<char>('a' + i % 26)) +
+                       std::string(1, static_cast<char>('a' + i / 26)) + ".log",
+                   "f");
+    }
+    ASSERT_EQ(log_text("x"), 0);
+    std::vector<std::string> left = list_dir("logs");
+    EXPECT_EQ(left.size(), 5u);
+    for (int n : {7, 8, 9}) {
+        EXPECT_NE(std::find(left.begin(), left.end(), log_name(n)), left.end()) << n;
+    }
 }
 
 TEST_F(Log, UnmakeableLogFolderLosesEveryLine) {

@@ -334,6 +334,55 @@ TEST_F(Readers, NeverFindsItself) {
     EXPECT_NE(found, static_cast<int>(getpid()));
 }
 
+// The kernel's own files, as they are when the main application has just
+// ended or the pid file points at a kernel thread.
+TEST_F(Readers, StatusOfAnEndedProcessAndOfAKernelThread) {
+    int kb = 99;
+    int pid = -1;
+    {
+        Child gone({"sleep", "1000"});
+        ASSERT_TRUE(gone.started());
+        pid = gone.pid();
+    } // killed and reaped
+    std::string status = "/proc/" + std::to_string(pid) + "/status";
+    EXPECT_EQ(get_memory_from_status_file(status.c_str(), &kb), 0);
+    EXPECT_EQ(kb, 99);
+    EXPECT_EQ(log_messages(), (Messages{"[E] failed to open file: " + status,
+                                        "[E] failed to get VmRSS: line from file: " + status}));
+
+    std::string kthread = read_file("/proc/2/status");
+    if (kthread.find("Name:\tkthreadd") == std::string::npos) {
+        GTEST_SKIP() << "no kernel thread visible as pid 2 here";
+    }
+    clear_log();
+    EXPECT_EQ(get_memory_from_status_file("/proc/2/status", &kb), 0);
+    EXPECT_EQ(log_messages(), Messages{"[E] failed to get VmRSS: line from file: /proc/2/status"});
+    EXPECT_EQ(proc_find_by_name("kthreadd"), -1) << "an empty command line never matches";
+}
+
+// Processes start and end all along the scan: those gone are skipped, the
+// one looked for is found, and the scan never fails.
+TEST_F(Readers, ScanWhileProcessesComeAndGo) {
+    char sh[] = "sh";
+    char c[] = "-c";
+    char loop[] = "while :; do /bin/true; /bin/true; done";
+    char* argv[] = {sh, c, loop, nullptr};
+    pid_t churn = -1;
+    ASSERT_EQ(posix_spawn(&churn, "/bin/sh", nullptr, nullptr, argv, environ), 0);
+    const std::string name = unique_name();
+    Child wanted({name, "1000"});
+    ASSERT_TRUE(wanted.started());
+    int found_every_time = 1;
+    for (int i = 0; i < 100; ++i) {
+        found_every_time &= proc_find_by_name(name.c_str()) == wanted.pid();
+        EXPECT_EQ(proc_find_by_name("ut_no_such_program"), -1);
+    }
+    kill(churn, SIGKILL);
+    waitpid(churn, nullptr, 0);
+    EXPECT_EQ(found_every_time, 1);
+    EXPECT_EQ(log_messages(), Messages{});
+}
+
 TEST_F(Readers, FindByEmptyName) {
     EXPECT_EQ(proc_find_by_name(""), -1);
     EXPECT_EQ(log_messages(), Messages{"[E] proc_name is empty"});
