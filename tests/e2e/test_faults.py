@@ -1,0 +1,157 @@
+"""Faults the real daemon must survive: a full log folder, a working folder it
+cannot write, damaged packages on the stick, a pid file that points at a
+process with no memory of its own."""
+
+import os
+import random
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from harness import Board, Stick, script
+
+SERVICE_PHASE = "failed to check memory"
+TRACE = script("echo ran > /home/trace\n")
+ROWS = "<0001>{trace.sh}\n<0002>{remove_temp_folder}\n"
+
+
+class FaultBoard(Board):
+    """A board whose namespace runs extra set-up lines before the daemon."""
+
+    def __init__(self, *args, setup=(), **kwargs):
+        super().__init__(*args, **kwargs)
+        self.setup = list(setup)
+
+    def _runner(self, args):
+        text = super()._runner(args)
+        head, tail = text.split("set +e\n", 1)
+        return head + "".join(line + "\n" for line in self.setup) + "set +e\n" + tail
+
+    def inside(self, path):
+        """A path as the running daemon sees it, inside its namespace."""
+        return Path(f"/proc/{self.daemon_pid()}/root") / str(path).lstrip("/")
+
+
+@pytest.fixture
+def fault_board(tmp_path, daemon):
+    made = []
+
+    def make(**kwargs):
+        b = FaultBoard(tmp_path / f"board{len(made)}", daemon, **kwargs)
+        made.append(b)
+        return b
+
+    yield make
+    for b in made:
+        b.stop()
+
+
+@pytest.fixture
+def scrambled_package(tmp_path, build_dir):
+    src = tmp_path / "pkg"
+    src.mkdir()
+    (src / "work_list.f").write_text(ROWS)
+    (src / "trace.sh").write_text(TRACE)
+    out = tmp_path / "command.f"
+    subprocess.run([str(build_dir / "ut_pack"), "create", "--scramble", str(src), str(out)],
+                   check=True, capture_output=True)
+    return out.read_bytes()
+
+
+def wait_until(condition, timeout=30, what="condition"):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"no {what} within {timeout} s")
+        time.sleep(0.02)
+
+
+def tree(root):
+    """Every path below root, relative, sorted."""
+    return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*"))
+
+
+def test_full_log_folder_loses_only_log_lines(fault_board, scrambled_package):
+    b = fault_board(stick=Stick({"command.f": scrambled_package}), faketime_rate=20)
+    logs = b.work / "logs"
+    logs.mkdir()
+    b.setup = [f"mount -t tmpfs -o size=64k,nr_inodes=64 tmpfs '{logs}'",
+               f"dd if=/dev/zero of='{logs}/filler' bs=4k 2>/dev/null || true"]
+    b.start()
+    # The daemon goes on through its states without its log: the work list runs.
+    wait_until(lambda: (b.home / "trace").exists(), what="work list run")
+    inside_logs = b.inside(logs)
+    assert not any(b"work list was created" in p.read_bytes()
+                   for p in inside_logs.iterdir() if p.name.endswith(".log"))
+    # Space again: the lines of the service phase come back.
+    (inside_logs / "filler").unlink()
+    wait_until(lambda: any(b"failed to check memory" in p.read_bytes()
+                           for p in inside_logs.iterdir() if p.name.endswith(".log")),
+               what="log lines after space was freed")
+    assert b.running()
+    b.stop()
+
+
+def test_working_folder_that_cannot_be_written(fault_board, scrambled_package):
+    b = fault_board(stick=Stick({"command.f": scrambled_package}), log_level=None,
+                    faketime_rate=20)
+    b.setup = [f"mount --bind '{b.work}' '{b.work}'",
+               f"mount -o remount,ro,bind '{b.work}'"]
+    b.start()
+    wait_until(lambda: (b.home / "trace").exists(), what="work list run")
+    complaint = "can't create default .ini file: c_log.ini\nFailed to get settings\n"
+    wait_until(lambda: b.stdout().count(complaint) >= 10, what="complaints of later passes")
+    assert b.running()
+    b.stop()
+    out = b.stdout()
+    assert out.replace(complaint, "") == "", "nothing else on standard output"
+    assert b.stderr() == ""
+    assert not (b.work / "c_log.ini").exists() and not (b.work / "logs").exists()
+
+
+def damaged(data, seed):
+    """A handful of damaged forms of a package: truncations and changes."""
+    rng = random.Random(seed)
+    cases = [data[:n] for n in (0, 1, 807, 808, 809, len(data) // 2, len(data) - 1)]
+    for _ in range(4):
+        at = rng.randrange(len(data) - 3)
+        bad = bytearray(data)
+        bad[at] ^= 1 << rng.randrange(8)
+        cases.append(bytes(bad))
+    return cases
+
+
+@pytest.mark.parametrize("case", range(11))
+def test_damaged_package_is_refused_and_stays_on_the_stick(fault_board, scrambled_package, case):
+    data = damaged(scrambled_package, 20261210)[case]
+    b = fault_board(stick=Stick({"command.f": data, "other.txt": "kept"}))
+    messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    assert "failed to unpack task file" in messages
+    assert "work list was created" not in messages
+    # On the stick: as it was. In /home: nothing but the temporary folder.
+    assert (b.stick_out / "command.f").read_bytes() == data
+    assert (b.stick_out / "other.txt").read_text() == "kept"
+    assert [p for p in tree(b.home)
+            if not p.startswith("velmarok/ut_temp")] == ["velmarok", "velmarok/var"]
+    temp = b.home / "velmarok" / "ut_temp"
+    assert all((temp / p).is_file() for p in tree(temp))
+    assert not (b.home / "trace").exists()
+
+
+@pytest.mark.parametrize("pid,why", [
+    ("2", "a kernel thread"),
+    ("999999999", "no such process"),
+])
+def test_pid_file_pointing_at_a_process_without_memory(fault_board, pid, why):
+    # kthreadd is pid 2 where the kernel's threads are visible.
+    if pid == "2" and "kthreadd" not in Path("/proc/2/status").read_text():
+        pytest.skip("no kernel thread visible as pid 2 here")
+    b = fault_board(diskstats=(), faketime_rate=100)
+    (b.home / "velmarok" / "var" / "velmarok.pid").write_text(pid + "\n")
+    status = f"/proc/{pid}/status"
+    log = b.run(until="failed to get rss_memory from: " + status)
+    messages = [l.message for l in log]
+    assert "failed to get VmRSS: line from file: " + status in messages
+    assert not any("was killed" in m for m in messages)
