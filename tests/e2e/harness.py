@@ -10,12 +10,23 @@ A test describes a board (Board), starts the daemon, waits for lines in its
 log, stops it by a signal and then looks at the files: the log, /home (the
 temporary folder and what scripts left), and the stick's content, which the
 namespace copies out after the daemon has ended.
+
+A board can also have a private pid namespace, with a /proc of its own: the
+daemon then sees, finds by name and kills only the programs that the test
+started beside it (Board.spawn), never a process of the machine. Programs
+started beside the daemon end with the board, also when a test fails: the
+namespace's first process is killed with the test's process (a parent-death
+signal on unshare, and unshare's --kill-child), and the kernel kills every
+process of a pid namespace whose first process has ended.
 """
 
+import ctypes
 import os
 import re
+import select
 import shutil
 import signal
+import struct
 import subprocess
 import textwrap
 import time
@@ -44,14 +55,23 @@ def usable():
     """Why end-to-end tests cannot run here, or None when they can."""
     if os.geteuid() != 0:
         return "needs root for a private mount namespace"
-    if shutil.which("unshare") is None:
-        return "unshare (util-linux) is not installed"
+    if shutil.which("unshare") is None or shutil.which("nsenter") is None:
+        return "unshare and nsenter (util-linux) are not installed"
     if not os.path.exists(FAKETIME_LIB):
         return "libfaketime (Debian faketime) is not installed"
     probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"],
                            capture_output=True)
     if probe.returncode != 0:
         return "cannot make a mount namespace: " + probe.stderr.decode(errors="replace")
+    return None
+
+
+def own_pids_usable():
+    """Why a board cannot have its own pid namespace, or None when it can."""
+    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "--pid",
+                            "--mount-proc", "--kill-child", "true"], capture_output=True)
+    if probe.returncode != 0:
+        return "cannot make a pid namespace: " + probe.stderr.decode(errors="replace")
     return None
 
 
@@ -83,7 +103,8 @@ class Stick:
 
 class Board:
     def __init__(self, root, daemon, diskstats=(MMC, DISK_SDB, PART_SDB1), stick=None,
-                 dev_nodes=(), log_level=3, faketime_rate=100, env=None):
+                 dev_nodes=(), log_level=3, faketime_rate=100, faketime_offset=0, env=None,
+                 own_pids=False):
         self.root = Path(root)
         self.daemon = str(daemon)
         self.diskstats = list(diskstats)
@@ -91,8 +112,17 @@ class Board:
         # None: the real /dev; else a test /dev with these names as files beside
         # the real nodes a shell needs.
         self.dev_nodes = dev_nodes
+        # The daemon's clock under libfaketime: it starts faketime_offset
+        # seconds away from the real time and runs faketime_rate times as fast
+        # (its sleeps as much shorter). Neither set: the real clock.
         self.faketime_rate = faketime_rate
+        self.faketime_offset = int(faketime_offset)
         self.env = dict(env or {})
+        # A private pid namespace with its own /proc.
+        self.own_pids = own_pids
+        self.helpers = []
+        self._ns_pid = None
+        self._launched = False
         self.home = self.root / "home"
         self.media = self.root / "media"
         self.work = self.root / "work"
@@ -109,7 +139,7 @@ class Board:
 
     # -- the run -----------------------------------------------------------------
 
-    def _runner(self, args):
+    def _runner(self):
         r = self.root
         lines = [
             "set -e",
@@ -131,28 +161,53 @@ class Board:
                       f"cp -a '{self.stick_in}/.' '{s.mount_at}/'"]
             if s.read_only:
                 lines.append(f"mount -o remount,ro '{s.mount_at}'")
+        # Set up: programs can now be started in the namespace (spawn) before
+        # the daemon is launched.
+        lines += [
+            "set +e",
+            f"cd '{self.work}'",
+            f"echo ready > '{r}/namespace'",
+            f"while [ ! -e '{r}/launch.sh' ]; do sleep 0.01; done",
+            f". '{r}/launch.sh'",
+        ]
+        return "\n".join(lines) + "\n"
+
+    def _fake_time_setting(self):
+        if not self.faketime_rate and not self.faketime_offset:
+            return None
+        setting = f"{self.faketime_offset:+d}"
+        if self.faketime_rate:
+            setting += f" x{self.faketime_rate}"
+        return setting
+
+    def _launcher(self, args):
+        r = self.root
         env = dict(self.env)
         # A sanitized daemon under libfaketime: the preload comes first.
         env.setdefault("ASAN_OPTIONS", os.environ.get("ASAN_OPTIONS", "") +
                        ":verify_asan_link_order=0")
         env = " ".join(f"{k}='{v}'" for k, v in env.items())
-        fake = f"LD_PRELOAD='{FAKETIME_LIB}' FAKETIME='+0 x{self.faketime_rate}'" \
-            if self.faketime_rate else ""
+        setting = self._fake_time_setting()
+        fake = f"LD_PRELOAD='{FAKETIME_LIB}' FAKETIME='{setting}'" if setting else ""
         quoted = " ".join("'" + a + "'" for a in args)
-        lines += [
-            "set +e",
-            f"cd '{self.work}'",
+        lines = [
+            f"date +%s.%N > '{r}/launched'",
             f"env {env} {fake} '{self.daemon}' {quoted} > '{r}/stdout' 2> '{r}/stderr' < /dev/null &",
             "pid=$!",
             f"echo $pid > '{r}/daemon.pid'",
             "wait $pid",
             f"echo $? > '{r}/status'",
         ]
+        s = self.stick
         if s is not None and s.mount_at is not None:
             lines.append(f"cp -a '{s.mount_at}/.' '{self.stick_out}/' 2>/dev/null || true")
         return "\n".join(lines) + "\n"
 
-    def start(self, *args):
+    def open(self):
+        """Sets the namespace up without launching the daemon yet, so that
+        programs can be started in it first (spawn)."""
+        if self.proc is not None:
+            return self
         for name, data in (self.stick.files.items() if self.stick else ()):
             p = self.stick_in / name
             if isinstance(data, Path):
@@ -161,28 +216,104 @@ class Board:
                 p.write_bytes(data if isinstance(data, bytes) else data.encode())
         (self.root / "diskstats").write_text("".join(l + "\n" for l in self.diskstats))
         script = self.root / "runner.sh"
-        script.write_text(self._runner(list(args)))
-        for f in ("daemon.pid", "status"):
+        script.write_text(self._runner())
+        for f in ("daemon.pid", "status", "namespace", "launch.sh", "launched"):
             (self.root / f).unlink(missing_ok=True)
-        self.proc = subprocess.Popen(["unshare", "--mount", "--propagation", "private",
-                                      "bash", str(script)],
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 10
-        while not (self.root / "daemon.pid").exists():
-            if self.proc.poll() is not None:
-                raise RuntimeError("namespace set-up failed: " + self.proc.stdout.read().decode())
-            if time.monotonic() > deadline:
-                raise RuntimeError("daemon did not start")
-            time.sleep(0.01)
+        command = ["unshare", "--mount", "--propagation", "private"]
+        if self.own_pids:
+            command += ["--pid", "--mount-proc", "--kill-child"]
+        self.proc = subprocess.Popen(command + ["bash", str(script)],
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     preexec_fn=_die_with_parent)
+        self._wait_file("namespace", "namespace set-up failed")
         return self
 
+    def start(self, *args):
+        """Launches the daemon with these arguments (setting the namespace up
+        first unless open() did)."""
+        self.open()
+        launch = self.root / "launch.sh"
+        part = self.root / "launch.sh.part"
+        part.write_text(self._launcher(list(args)))
+        part.rename(launch)
+        self._launched = True
+        self._wait_file("daemon.pid", "daemon did not start")
+        return self
+
+    def _wait_file(self, name, what):
+        deadline = time.monotonic() + 10
+        while not (self.root / name).exists():
+            if self.proc.poll() is not None:
+                raise RuntimeError(what + ": " + self.proc.stdout.read().decode())
+            if time.monotonic() > deadline:
+                raise RuntimeError(what)
+            time.sleep(0.01)
+
+    def ns_pid(self):
+        """A process in the board's namespaces, as the test's process sees it:
+        the one that set them up."""
+        if self._ns_pid is None:
+            if not self.own_pids:
+                self._ns_pid = self.proc.pid
+            else:
+                # unshare forked it.
+                children = f"/proc/{self.proc.pid}/task/{self.proc.pid}/children"
+                for _ in range(500):
+                    text = Path(children).read_text().split()
+                    if text:
+                        self._ns_pid = int(text[0])
+                        break
+                    time.sleep(0.01)
+                else:
+                    raise RuntimeError("no first process in the pid namespace")
+        return self._ns_pid
+
+    def ns_path(self, path):
+        """The test's way to a path as the board's processes see it (in their
+        mount namespace: their /proc, for one)."""
+        return Path(f"/proc/{self.ns_pid()}/root") / str(path).lstrip("/")
+
     def daemon_pid(self):
+        """The daemon's pid as the test's process sees it."""
         for _ in range(100):
             text = (self.root / "daemon.pid").read_text().strip()
             if text:
-                return int(text)
+                if not self.own_pids:
+                    return int(text)
+                return _host_pid(self.ns_pid(), int(text))
             time.sleep(0.01)
         raise RuntimeError("no daemon pid")
+
+    def daemon_ns_pid(self):
+        """The daemon's pid as the board's processes see it."""
+        return int((self.root / "daemon.pid").read_text())
+
+    def fake_time(self, real=None):
+        """The daemon's clock at a real time (default now), as libfaketime
+        shows it to the daemon: counted from the moment the daemon was
+        launched. The daemon's clock starts a little after that moment, so
+        the estimate runs ahead of it by that delay times the rate."""
+        real = time.time() if real is None else real
+        launched = float((self.root / "launched").read_text())
+        rate = self.faketime_rate or 1
+        return launched + self.faketime_offset + (real - launched) * rate
+
+    def spawn(self, program, *args, argv0=None):
+        """Starts a program inside the board's namespaces, before the daemon
+        (after open()) or while it runs, with argv[0] set to argv0 when given.
+        Its standard output and error come on one pipe. It is killed when the
+        board stops."""
+        self.open()
+        command = ["nsenter", f"--target={self.ns_pid()}", "--mount"]
+        if self.own_pids:
+            command.append("--pid")
+        command += ["--", "bash", "-c", 'exec -a "$0" "$@"', argv0 or str(program),
+                    str(program)] + [str(a) for a in args]
+        helper = Helper(subprocess.Popen(command, stdout=subprocess.PIPE,
+                                         stderr=subprocess.STDOUT, preexec_fn=_die_with_parent),
+                        self.own_pids)
+        self.helpers.append(helper)
+        return helper
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None and \
@@ -195,15 +326,25 @@ class Board:
         return self.status
 
     def stop(self, timeout=30):
-        """Ends the daemon by a signal, as the system would; returns its status."""
+        """Ends the daemon by a signal, as the system would, and every program
+        started beside it; returns the daemon's status."""
         if self.proc is None:
             return None
-        if self.running():
-            try:
-                os.kill(self.daemon_pid(), signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-        return self.wait_exit(timeout)
+        try:
+            if not self._launched:
+                # Set up, never launched: the runner only waits.
+                self.proc.kill()
+                self.proc.wait(timeout)
+                return None
+            if self.running():
+                try:
+                    os.kill(self.daemon_pid(), signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+            return self.wait_exit(timeout)
+        finally:
+            for helper in self.helpers:
+                helper.kill()
 
     def run(self, *args, until, timeout=30):
         """Starts the daemon, waits for a log message matching `until` (a
@@ -235,18 +376,23 @@ class Board:
     def messages(self, level=None):
         return [l.message for l in self.log() if level is None or l.level == level]
 
-    def wait_for(self, pattern, timeout=30):
-        """Waits until a log message matches; returns that line."""
+    def wait_for(self, pattern, timeout=30, count=1):
+        """Waits until `count` log messages match; returns the last of them."""
         deadline = time.monotonic() + timeout
+
+        def found():
+            lines = [l for l in self.log() if _matches(pattern, l.message)]
+            return lines[count - 1] if len(lines) >= count else None
+
         while True:
-            for line in self.log():
-                if _matches(pattern, line.message):
-                    return line
+            line = found()
+            if line is not None:
+                return line
             if not self.running():
                 # One more look: the last lines may have come with the end.
-                for line in self.log():
-                    if _matches(pattern, line.message):
-                        return line
+                line = found()
+                if line is not None:
+                    return line
                 raise AssertionError(f"daemon ended before {pattern!r}; log:\n" +
                                      "\n".join(map(repr, self.log())))
             if time.monotonic() > deadline:
@@ -259,6 +405,128 @@ class Board:
 
     def stderr(self):
         return (self.root / "stderr").read_text(errors="replace")
+
+
+class Helper:
+    """A program started in a board's namespaces (Board.spawn)."""
+
+    def __init__(self, popen, forked):
+        self.popen = popen
+        # Entering a pid namespace, nsenter forks: the program is its child,
+        # and nsenter ends as the program did (by the same signal).
+        self.forked = forked
+        self._buffer = b""
+
+    def line(self, timeout=20):
+        """The next line of its output, without the newline."""
+        deadline = time.monotonic() + timeout
+        fd = self.popen.stdout.fileno()
+        while b"\n" not in self._buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                raise AssertionError(f"no line from {self.popen.args} in {timeout} s")
+            data = os.read(fd, 4096)
+            if not data:
+                raise AssertionError(f"{self.popen.args} ended: {self._buffer!r}")
+            self._buffer += data
+        line, self._buffer = self._buffer.split(b"\n", 1)
+        return line.decode(errors="replace")
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def returncode(self, timeout=10):
+        """How it ended (a negative number: by that signal), waiting for it."""
+        return self.popen.wait(timeout)
+
+    def kill(self):
+        if self.popen.poll() is None:
+            if self.forked:
+                for pid in _children(self.popen.pid):
+                    _kill(pid)
+            _kill(self.popen.pid)
+        self.popen.wait(10)
+        self.popen.stdout.close()
+
+
+class FileWatch:
+    """Events on files and folders, in the order the kernel saw them (inotify):
+    watch() paths with masks, then events() gives (path, mask, name) tuples.
+    Works on /proc files too: an open of /proc/PID/status is an event."""
+
+    OPEN = 0x20
+    CLOSE_WRITE = 0x08
+    CLOSE_NOWRITE = 0x10
+
+    def __init__(self):
+        self._libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self._libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        self._paths = {}
+        self._pending = []
+
+    def watch(self, path, mask):
+        wd = self._libc.inotify_add_watch(self.fd, str(path).encode(), mask)
+        if wd < 0:
+            raise OSError(ctypes.get_errno(), f"inotify_add_watch {path}")
+        self._paths[wd] = str(path)
+
+    def events(self, timeout=0.0):
+        """The events so far; waits up to timeout seconds for the first."""
+        select.select([self.fd], [], [], timeout)
+        out = []
+        while True:
+            try:
+                data = os.read(self.fd, 65536)
+            except BlockingIOError:
+                return out
+            at = 0
+            while at < len(data):
+                wd, mask, _, size = struct.unpack_from("iIII", data, at)
+                name = data[at + 16:at + 16 + size].rstrip(b"\0").decode()
+                out.append((self._paths.get(wd), mask, name))
+                at += 16 + size
+
+    def close(self):
+        os.close(self.fd)
+
+
+def _die_with_parent():
+    # The child ends with the test's process (PR_SET_PDEATHSIG).
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)
+
+
+def _children(pid):
+    try:
+        return [int(p) for p in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+    except OSError:
+        return []
+
+
+def _kill(pid):
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def _host_pid(ns_member, ns_pid):
+    """The pid, as the test's process sees it, of the process that has the
+    pid ns_pid in the pid namespace of process ns_member."""
+    namespace = os.readlink(f"/proc/{ns_member}/ns/pid")
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            if os.readlink(f"/proc/{entry}/ns/pid") != namespace:
+                continue
+            for line in Path(f"/proc/{entry}/status").read_text().splitlines():
+                if line.startswith("NSpid:") and int(line.split()[-1]) == ns_pid:
+                    return int(entry)
+        except (OSError, ValueError):
+            continue
+    raise ProcessLookupError(f"no process {ns_pid} in the namespace of {ns_member}")
 
 
 def _matches(pattern, text):
