@@ -24,14 +24,10 @@ class FaultBoard(Board):
         super().__init__(*args, **kwargs)
         self.setup = list(setup)
 
-    def _runner(self, args):
-        text = super()._runner(args)
+    def _runner(self):
+        text = super()._runner()
         head, tail = text.split("set +e\n", 1)
         return head + "".join(line + "\n" for line in self.setup) + "set +e\n" + tail
-
-    def inside(self, path):
-        """A path as the running daemon sees it, inside its namespace."""
-        return Path(f"/proc/{self.daemon_pid()}/root") / str(path).lstrip("/")
 
 
 @pytest.fixture
@@ -82,7 +78,7 @@ def test_full_log_folder_loses_only_log_lines(fault_board, scrambled_package):
     b.start()
     # The daemon goes on through its states without its log: the work list runs.
     wait_until(lambda: (b.home / "trace").exists(), what="work list run")
-    inside_logs = b.inside(logs)
+    inside_logs = b.ns_path(logs)
     assert not any(b"work list was created" in p.read_bytes()
                    for p in inside_logs.iterdir() if p.name.endswith(".log"))
     # Space again: the lines of the service phase come back.
