@@ -34,6 +34,11 @@ from pathlib import Path
 
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
+# UT_E2E_VALGRIND=1: every daemon runs under valgrind's memcheck, and a board
+# that stops checks its report: no error, nothing lost.
+VALGRIND = os.environ.get("UT_E2E_VALGRIND") == "1"
+VALGRIND_SUPPRESSIONS = Path(__file__).resolve().parent.parent / "libfaketime.supp"
+
 # A line of the log: time stamp, level letter, file, function, line, message.
 LOG_LINE = re.compile(
     r"^(\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d) (\d{3}) \[([EWID?])\] "
@@ -190,9 +195,17 @@ class Board:
         setting = self._fake_time_setting()
         fake = f"LD_PRELOAD='{FAKETIME_LIB}' FAKETIME='{setting}'" if setting else ""
         quoted = " ".join("'" + a + "'" for a in args)
+        memcheck = ""
+        if VALGRIND:
+            memcheck = (f"valgrind --tool=memcheck --leak-check=full "
+                        f"--show-leak-kinds=definite,indirect "
+                        f"--errors-for-leak-kinds=definite,indirect "
+                        f"--suppressions='{VALGRIND_SUPPRESSIONS}' "
+                        f"--log-file='{r}/valgrind.log'")
         lines = [
             f"date +%s.%N > '{r}/launched'",
-            f"env {env} {fake} '{self.daemon}' {quoted} > '{r}/stdout' 2> '{r}/stderr' < /dev/null &",
+            f"env {env} {fake} {memcheck} '{self.daemon}' {quoted} > '{r}/stdout' "
+            f"2> '{r}/stderr' < /dev/null &",
             "pid=$!",
             f"echo $pid > '{r}/daemon.pid'",
             "wait $pid",
@@ -323,7 +336,16 @@ class Board:
         """Waits for the daemon to end by itself; returns its exit status."""
         self.proc.wait(timeout=timeout)
         self.status = int((self.root / "status").read_text())
+        if VALGRIND:
+            self._check_memcheck()
         return self.status
+
+    def _check_memcheck(self):
+        report = (self.root / "valgrind.log").read_text(errors="replace")
+        errors = re.search(r"ERROR SUMMARY: (\d+) errors", report)
+        assert errors is not None, "no memcheck summary:\n" + report
+        lost = re.findall(r"(definitely|indirectly) lost: ([\d,]+) bytes", report)
+        assert errors.group(1) == "0" and all(n == "0" for _, n in lost), report
 
     def stop(self, timeout=30):
         """Ends the daemon by a signal, as the system would, and every program
