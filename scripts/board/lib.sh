@@ -56,6 +56,23 @@ ut_board_setup_host() {
   ut_install_packages "${UT_BOARD_PACKAGES[@]}"
 }
 
+# ut_board_prepare: the set-up of the host and the fetch, then the check
+# that a board can boot here; says so clearly and fails when it cannot.
+ut_board_prepare() {
+  if ! ut_board_setup_host; then
+    ut_board_die "set-up of the host failed (armhf package lists, ${UT_BOARD_PACKAGES[*]}); as root: scripts/board/board setup"
+    return 1
+  fi
+  if ! ut_board_fetch; then
+    ut_board_die "fetching the kernel, BusyBox and libfaketime for armhf into $UT_BOARD_CACHE failed (network? apt-get update?)"
+    return 1
+  fi
+  if ! ut_board_check || [ ! -f "$UT_BOARD_CACHE/faketime/libfaketime.so.1" ]; then
+    ut_board_die "the emulated board cannot boot here (see above; libfaketime for armhf is needed too)"
+    return 1
+  fi
+}
+
 # ut_board_kernel_package: prints the name of the kernel package that
 # linux-image-armmp:armhf depends on today (it changes with security updates).
 # Prints nothing when apt does not know the package.
@@ -124,14 +141,14 @@ ut_board_fetch() {
     rm -rf "$tmp"
   fi
 
-  # libfaketime is optional: without it boards run at real speed.
+  # libfaketime: boot --faketime, which the system tests use.
   if [ ! -f "$UT_BOARD_CACHE/faketime/libfaketime.so.1" ]; then
     ut_log "board: fetching libfaketime:armhf"
     rm -rf "$tmp"
     ut_board_download_unpack libfaketime:armhf "$tmp" &&
       mkdir -p "$UT_BOARD_CACHE/faketime" &&
       cp "$tmp/usr/lib/arm-linux-gnueabihf/faketime/libfaketime.so.1" "$UT_BOARD_CACHE/faketime/" ||
-      echo "board: no libfaketime for armhf; boards run at real speed" >&2
+      echo "board: no libfaketime for armhf: boot --faketime and the system tests need it" >&2
     rm -rf "$tmp"
   fi
   return 0

@@ -372,3 +372,53 @@ def test_memory_watch_kills_the_suite_when_main_grows_past_the_limit(run, armhf_
     after = t.section("after").text
     for app in ("main", "journaler", "archiver"):
         assert f" {app}" not in after, after
+
+
+def test_example_service_report_package_copies_the_boards_files_to_the_stick(
+    run, ut_pack, tmp_path
+):
+    stick_files = tmp_path / "stick_files"
+    stick_files.mkdir()
+    made = subprocess.run(
+        [str(ut_pack), "create", "--scramble", str(board.ROOT / "examples" / "service_report"),
+         str(stick_files / "command.f")],
+        capture_output=True,
+        text=True,
+    )
+    assert made.returncode == 0, made.stderr
+    stick = board.make_stick(tmp_path / "stick.img", "partitioned", stick_files)
+    t = run(
+        "mkdir -p /home/velmarok/var/journal\n"
+        "echo 'channel 1: 4096 records' >/home/velmarok/var/journal/day1.txt\n"
+        "echo 0 >/home/settings_main_ut\n"
+        f"board_usb_tools --speed {SPEED} 60 '{SERVICE_PHASE}'\n" + AFTER,
+        stick=stick,
+    )
+    assert road(log_of(t))[6:10] == [
+        ("I", "work list was created"),
+        ("I", "TASK_EXECUTE_PART"),
+        ("I", f"execute script: {TEMP}service_report.sh"),
+        ("I", "execute function: remove_temp_folder"),
+    ]
+    (report,) = board.stick_names(stick, "/service_report")
+    assert report.startswith("board-") and report.endswith("/")
+    folder = f"/service_report/{report}"
+    assert t.section("output").lines[-1].startswith("service_report: ")
+    assert t.section("output").lines[-1].endswith(f" written to /media/usb_tools_folder{folder[:-1]}")
+
+    summary = board.stick_read(stick, folder + "summary.txt", tmp_path).decode()
+    for heading in ("== uptime", "== disk usage (kB)", "== memory (kB)", "== processes"):
+        assert heading in summary, summary
+    assert "/dev/sda1" in summary  # df lists the stick
+    assert board.stick_read(stick, folder + "settings_main_ut", tmp_path) == b"0\n"
+    assert board.stick_read(stick, folder + "velmarok/var/journal/day1.txt", tmp_path) == (
+        b"channel 1: 4096 records\n"
+    )
+    ini = board.stick_read(stick, folder + "usb_tools/c_log.ini", tmp_path)
+    assert ini == (board.ROOT / "contrib" / "c_log.ini").read_bytes()
+    (log_name,) = board.stick_names(stick, folder + "usb_tools/logs")
+    copied = board.stick_read(stick, f"{folder}usb_tools/logs/{log_name}", tmp_path).decode()
+    assert "work list was created" in copied
+    assert board.stick_names(stick) == ["service_report/"]
+    clean, fsck = board.stick_fsck(stick)
+    assert clean, fsck

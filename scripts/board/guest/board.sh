@@ -215,6 +215,23 @@ board_collect() {
     board_section output board_print_file "$1/board_start.out"
 }
 
+# board_follow FILE: prints the lines of FILE, and then each line written to
+# it, about a tenth of a second after it was written, until it is killed.
+# (BusyBox's tail -f looks only once a second.) Run it in the background.
+board_follow() {
+    local _line _rest=""
+    exec 3<"$1" || return 1
+    while :; do
+        while IFS= read -r _line <&3; do
+            echo "$_rest$_line"
+            _rest=""
+        done
+        # A line read while it was being written waits for its end.
+        _rest="$_rest$_line"
+        sleep 0.1
+    done
+}
+
 # The daemon's working folder on the board and the start script that the
 # board's init runs (contrib/busybox/usb_tools-start; boot --usb-tools).
 BOARD_USB_TOOLS_DIR=/var/lib/usb_tools
