@@ -259,6 +259,77 @@ def test_stick_the_system_mounted_before_is_used_where_it_is(run, package, tmp_p
     assert clean, report
 
 
+# A script that leaves its trace on the stick and then waits until the
+# scenario lets it end.
+WAITING_SCRIPT = """#!/bin/sh
+stick=$(grep '^/dev/sd' /proc/mounts | cut -d' ' -f2 | head -n 1)
+echo "written while the work list ran" >"$stick/trace.txt"
+: >/tmp/script_waits
+n=0
+while [ ! -e /tmp/script_may_end ] && [ "$n" -lt 300 ]; do
+    sleep 0.1
+    n=$((n + 1))
+done
+"""
+
+PULL_WHILE_THE_SCRIPT_RUNS = f"""
+board_usb_tools_start --speed {SPEED}
+board_wait_for 300 test -e /tmp/script_waits || board_note "the script did not start"
+board_collect "$BOARD_USB_TOOLS_DIR" "$BOARD_PID"
+board_cut_power
+"""
+
+PULL_AFTER_THE_WORK_LIST = f"""
+board_usb_tools_start --speed {SPEED}
+board_wait_for 300 test -e /tmp/script_waits || board_note "the script did not start"
+: >/tmp/script_may_end
+board_wait_text 60 '{SERVICE_PHASE}' "$BOARD_USB_TOOLS_LOGS" || board_note "no service phase"
+board_collect "$BOARD_USB_TOOLS_DIR" "$BOARD_PID"
+board_cut_power
+"""
+
+
+@pytest.mark.parametrize(
+    "guest, trace_kept",
+    [
+        # The package is gone for good as soon as its work list runs (what
+        # the running script wrote may be lost).
+        (PULL_WHILE_THE_SCRIPT_RUNS, False),
+        # What the work list wrote is there once the service phase began.
+        (PULL_AFTER_THE_WORK_LIST, True),
+    ],
+    ids=["while-the-script-runs", "after-the-work-list"],
+)
+def test_stick_pulled_without_unmount_keeps_what_the_daemon_did(
+    run, ut_pack, tmp_path, guest, trace_kept
+):
+    source = tmp_path / "package"
+    source.mkdir()
+    (source / "trace.sh").write_text(WAITING_SCRIPT)
+    (source / "work_list.f").write_text(WORK_LIST)
+    files = tmp_path / "stick_files"
+    files.mkdir()
+    made = subprocess.run(
+        [str(ut_pack), "create", "--scramble", str(source), str(files / "command.f")],
+        capture_output=True,
+        text=True,
+    )
+    assert made.returncode == 0, made.stderr
+    (files / "keep.txt").write_text("kept\n")
+    stick = board.make_stick(tmp_path / "stick.img", "partitioned", files)
+    t = run(guest, stick=stick)
+
+    assert ("I", "work list was created") in messages(log_of(t))
+    names = set(board.stick_names(stick))
+    # command.f is not there to be taken in a second time at the next start.
+    assert names - {"trace.txt"} == {"keep.txt"}
+    if trace_kept:
+        assert "trace.txt" in names
+        assert board.stick_read(stick, "/trace.txt", tmp_path) == (
+            b"written while the work list ran\n"
+        )
+
+
 def test_without_a_stick_the_daemon_goes_to_the_service_phase(run):
     t = run(f"board_usb_tools --speed {SPEED} 60 '{SERVICE_PHASE}'\n" + AFTER)
 

@@ -264,6 +264,14 @@ board_print_kernel_log() {
     board_section kernel dmesg
 }
 
+# board_cut_power: ends the scenario at once as a pulled stick or a power
+# cut would: no sync, no unmount, so that what the kernel still holds in its
+# cache never reaches the stick.
+board_cut_power() {
+    echo "@@ut-board exit 0"
+    poweroff -n -f
+}
+
 # board_poweroff: unmounts the USB stick wherever it is mounted, so that
 # every write reaches the image, and powers the board off.
 board_poweroff() {
