@@ -21,7 +21,6 @@ pytestmark = pytest.mark.usefixtures("board_ready")
 
 SPEED = 100
 WORK = "/var/lib/usb_tools"
-OWN_FOLDER = "/media/usb_tools_folder/"
 TEMP = "/home/velmarok/ut_temp/"
 PID_FILE = "/home/velmarok/var/velmarok.pid"
 
