@@ -41,12 +41,18 @@ ut_install_packages() {
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# ut_build DIR [cmake options...]: configures and builds one build folder.
-ut_build() {
+# ut_configure DIR [cmake options...]: configures one build folder (at the
+# top of the repository) the way CI builds it.
+ut_configure() {
   local dir=$1
   shift
   cmake -S "$UT_ROOT" -B "$UT_ROOT/$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUT_WERROR=ON "$@" >/dev/null
-  cmake --build "$UT_ROOT/$dir"
+}
+
+# ut_build DIR [cmake options...]: configures and builds one build folder.
+ut_build() {
+  ut_configure "$@"
+  cmake --build "$UT_ROOT/$1"
 }
 
 UT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

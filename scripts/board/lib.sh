@@ -56,6 +56,23 @@ ut_board_setup_host() {
   ut_install_packages "${UT_BOARD_PACKAGES[@]}"
 }
 
+# ut_board_prepare: the set-up of the host and the fetch, then the check
+# that a board can boot here; says so clearly and fails when it cannot.
+ut_board_prepare() {
+  if ! ut_board_setup_host; then
+    ut_board_die "set-up of the host failed (armhf package lists, ${UT_BOARD_PACKAGES[*]}); as root: scripts/board/board setup"
+    return 1
+  fi
+  if ! ut_board_fetch; then
+    ut_board_die "fetching the kernel, BusyBox and libfaketime for armhf into $UT_BOARD_CACHE failed (network? apt-get update?)"
+    return 1
+  fi
+  if ! ut_board_check || [ ! -f "$UT_BOARD_CACHE/faketime/libfaketime.so.1" ]; then
+    ut_board_die "the emulated board cannot boot here (see above; libfaketime for armhf is needed too)"
+    return 1
+  fi
+}
+
 # ut_board_kernel_package: prints the name of the kernel package that
 # linux-image-armmp:armhf depends on today (it changes with security updates).
 # Prints nothing when apt does not know the package.
@@ -124,14 +141,14 @@ ut_board_fetch() {
     rm -rf "$tmp"
   fi
 
-  # libfaketime is optional: without it boards run at real speed.
+  # libfaketime: boot --faketime, which the system tests use.
   if [ ! -f "$UT_BOARD_CACHE/faketime/libfaketime.so.1" ]; then
     ut_log "board: fetching libfaketime:armhf"
     rm -rf "$tmp"
     ut_board_download_unpack libfaketime:armhf "$tmp" &&
       mkdir -p "$UT_BOARD_CACHE/faketime" &&
       cp "$tmp/usr/lib/arm-linux-gnueabihf/faketime/libfaketime.so.1" "$UT_BOARD_CACHE/faketime/" ||
-      echo "board: no libfaketime for armhf; boards run at real speed" >&2
+      echo "board: no libfaketime for armhf: boot --faketime and the system tests need it" >&2
     rm -rf "$tmp"
   fi
   return 0
@@ -185,7 +202,8 @@ UT_BOARD_PART_START=2048
 # system. LAYOUT:
 #   partitioned  an MBR partition table with one FAT partition (sda, sda1)
 #   whole        FAT on the whole device, no partition table (sda alone)
-#   ext2         ext2 on the whole device (a stick that vfat refuses)
+#   ext2         an MBR partition table with one ext2 partition (sda, sda1):
+#                a stick that vfat refuses
 ut_board_make_stick() {
   local image=$1 layout=$2 dir=${3:-} size=${4:-$UT_BOARD_STICK_MB}
   [ -z "$dir" ] || [ -d "$dir" ] || { ut_board_die "no folder $dir"; return 1; }
@@ -204,11 +222,11 @@ ut_board_make_stick() {
       mkfs.vfat -n USB_STICK "$image" >/dev/null || return 1
       ;;
     ext2)
-      if [ -n "$dir" ]; then
-        mke2fs -q -F -t ext2 -d "$dir" "$image" >/dev/null || return 1
-      else
-        mke2fs -q -F -t ext2 "$image" >/dev/null || return 1
-      fi
+      printf 'label: dos\nstart=%d, type=83\n' "$UT_BOARD_PART_START" |
+        sfdisk --quiet "$image" >/dev/null || return 1
+      local ext2=(mke2fs -q -F -t ext2 -E offset=$((UT_BOARD_PART_START * 512)))
+      [ -z "$dir" ] || ext2+=(-d "$dir")
+      "${ext2[@]}" "$image" $(((sectors - UT_BOARD_PART_START) / 2))k >/dev/null || return 1
       return 0
       ;;
     *)
@@ -361,6 +379,36 @@ ut_board_base_root() {
   echo 'root:x:0:' >"$root/etc/group"
 }
 
+# ut_board_add_usb_tools ROOT BUILD: installs the programs of the armhf
+# build folder BUILD into ROOT the documented way (cmake --install, prefix
+# /usr), with the libraries they need, and the start-up files of contrib/
+# as a BusyBox board uses them: /usr/sbin/usb_tools-start (what the inittab
+# line runs) and the working folder /var/lib/usb_tools with c_log.ini.
+ut_board_add_usb_tools() {
+  local root=$1 build=$2 program log
+  [ -f "$build/cmake_install.cmake" ] || { ut_board_die "$build is no configured build folder"; return 1; }
+  log=$(DESTDIR="$root" cmake --install "$build" --prefix /usr 2>&1) ||
+    { echo "$log" >&2; ut_board_die "cmake --install $build failed"; return 1; }
+  for program in usr/sbin/usb_tools usr/bin/ut_pack; do
+    [ -x "$root/$program" ] || { ut_board_die "cmake --install $build gave no /$program"; return 1; }
+    ut_board_add_needed "$root" "$root/$program" || return 1
+  done
+  install -m 755 "$UT_ROOT/contrib/busybox/usb_tools-start" "$root/usr/sbin/usb_tools-start" &&
+    install -d "$root/var/lib/usb_tools" &&
+    install -m 644 "$UT_ROOT/contrib/c_log.ini" "$root/var/lib/usb_tools/c_log.ini"
+}
+
+# ut_board_add_suite ROOT ELF: the application suite of the board, played by
+# one armhf program: /usr/bin/main, journaler and archiver are links to it,
+# so that each runs under its own name.
+ut_board_add_suite() {
+  local root=$1 elf=$2 name
+  ut_board_add_program "$root" "$elf" usr/libexec/ut-board/fake_app || return 1
+  for name in main journaler archiver; do
+    ln -sf ../libexec/ut-board/fake_app "$root/usr/bin/$name" || return 1
+  done
+}
+
 # ut_board_pack_root ROOT OUT: packs ROOT as the initramfs OUT (gzip).
 ut_board_pack_root() {
   local root=$1 out=$2
@@ -378,6 +426,13 @@ ut_board_pack_root() {
 #   --stick IMAGE       USB stick image (raw); without it no stick is attached
 #   --add SRC=DEST      a file or folder of the host put at DEST on the board
 #   --program ELF=DEST  an armhf program put at DEST with its libraries
+#   --usb-tools BUILD   the daemon as a board has it: the armhf build folder
+#                       BUILD installed with cmake --install (prefix /usr),
+#                       contrib/busybox/usb_tools-start and the working folder
+#                       /var/lib/usb_tools with contrib/c_log.ini
+#   --suite ELF         the application suite main, journaler and archiver
+#                       in /usr/bin, played by the armhf program ELF
+#                       (tests/fake_app of the armhf build)
 #   --faketime          put libfaketime on the board (board_start --speed)
 #   --memory MB         memory of the board (default UT_BOARD_MEMORY_MB)
 #   --timeout SECONDS   the board's own watchdog for the script (default 120)
@@ -389,11 +444,11 @@ ut_board_pack_root() {
 # stop it, another status when qemu or the set-up failed.
 ut_board_boot() {
   local -A opt=([guest]="" [stick]="" [memory]=$UT_BOARD_MEMORY_MB [timeout]=120
-    [transcript]="" [echo]=0 [faketime]=0)
+    [transcript]="" [echo]=0 [faketime]=0 [usb-tools]="" [suite]="")
   local work="" adds=() programs=()
   while [ $# -gt 0 ]; do
     case $1 in
-      --guest | --stick | --memory | --timeout | --transcript)
+      --guest | --stick | --memory | --timeout | --transcript | --usb-tools | --suite)
         [ $# -ge 2 ] || { ut_board_die "$1 needs a value"; return 1; }
         opt[${1#--}]=$2
         shift 2
@@ -449,6 +504,12 @@ ut_board_boot_in() {
   for item in "${programs[@]}"; do
     ut_board_add_program "$root" "${item%%=*}" "${item#*=}" || return 1
   done
+  if [ -n "${opt[usb-tools]}" ]; then
+    ut_board_add_usb_tools "$root" "${opt[usb-tools]}" || return 1
+  fi
+  if [ -n "${opt[suite]}" ]; then
+    ut_board_add_suite "$root" "${opt[suite]}" || return 1
+  fi
   if [ "${opt[faketime]}" -eq 1 ]; then
     [ -f "$UT_BOARD_CACHE/faketime/libfaketime.so.1" ] ||
       { ut_board_die "no libfaketime for armhf in the cache"; return 1; }

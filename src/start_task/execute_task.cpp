@@ -1,6 +1,7 @@
 #include "execute_task.h"
 
 #include <string.h>
+#include <unistd.h>
 
 #include "../../common/log/log_c.h"
 #include "../../common/test_utility/test_utility.h"
@@ -78,6 +79,9 @@ int F_execute_work_list() {
             }
         }
     }
+    // What the scripts wrote, on the stick above all, reaches the disks
+    // before the service phase: the stick may be pulled now.
+    sync();
     cur_state = STATE_GET_SETTINGS;
     return 1;
 }

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "../../common/log/log_c.h"
 #include "../../common/test_utility/file_pack.h"
@@ -77,6 +78,10 @@ int F_search_for_task() {
         if (!delete_test_file(package)) {
             LOG_MSG(LVL_ERROR, "failed to delete packed from usb");
         }
+        // The stick stays mounted and may be pulled at any moment: without
+        // this the removal would wait in the page cache for up to half a
+        // minute, and a stick pulled meanwhile would bring the package back.
+        sync();
     }
 
     cur_state = task_detected == 1 ? STATE_TASK_EXECUTE : STATE_GET_SETTINGS;

@@ -240,11 +240,15 @@ def boot(
     faketime=False,
     memory=None,
     timeout=60,
+    usb_tools=None,
+    suite=None,
 ):
     """Boots the board once with the scenario script GUEST (its text) and
     returns the parsed transcript. ADDS and PROGRAMS are (host path, board
     path) pairs; PROGRAMS are armhf programs, put there with their libraries.
-    The transcript is kept as WORK/transcript.txt."""
+    USB_TOOLS is an armhf build folder whose install the board gets, SUITE
+    the armhf program that plays the application suite (boot --usb-tools,
+    --suite). The transcript is kept as WORK/transcript.txt."""
     work = pathlib.Path(work)
     work.mkdir(parents=True, exist_ok=True)
     script = work / "scenario.sh"
@@ -262,6 +266,10 @@ def boot(
         args.append("--faketime")
     if memory:
         args += ["--memory", memory]
+    if usb_tools:
+        args += ["--usb-tools", usb_tools]
+    if suite:
+        args += ["--suite", suite]
     result = run_board(*args, check=False)
     if not transcript_path.exists():
         raise BoardError(f"the board did not start:\n{result.stdout}{result.stderr}")

@@ -1,8 +1,9 @@
 """Fixtures of the board tests. A board test is skipped, with the reason,
 when this machine cannot boot the board (no qemu-system-arm, no kernel in
-the cache and none to download) or when the armhf build lacks the programs
-it runs. When every board test was skipped, pytest ends with status 77, which
-CTest reports as a skipped test."""
+the cache and none to download) or when a build lacks the programs it runs.
+When every board test was skipped, pytest ends with status 77, which CTest
+reports as a skipped test. With UT_BOARD_REQUIRED=1 in the environment (as
+./scripts/test sets it) each of these reasons fails the test instead."""
 
 import os
 import pathlib
@@ -18,16 +19,28 @@ ALL_SKIPPED = 77
 _outcomes = {"passed": 0, "failed": 0, "skipped": 0}
 
 
+def cannot_run(reason):
+    """Skips the test, or fails it when the board tests are required."""
+    if os.environ.get("UT_BOARD_REQUIRED") == "1":
+        pytest.fail(f"required board test cannot run: {reason}", pytrace=False)
+    pytest.skip(reason)
+
+
 @pytest.fixture(scope="session")
 def board_ready():
     reason = board.unavailable()
     if reason:
-        pytest.skip(f"no emulated board here: {reason}")
+        cannot_run(f"no emulated board here: {reason}")
 
 
 @pytest.fixture(scope="session")
 def armhf_build():
     return pathlib.Path(os.environ.get("UT_BOARD_ARMHF_BUILD", board.ROOT / "build-armhf"))
+
+
+@pytest.fixture(scope="session")
+def host_build():
+    return pathlib.Path(os.environ.get("UT_BOARD_HOST_BUILD", board.ROOT / "build"))
 
 
 @pytest.fixture(scope="session")
@@ -38,10 +51,19 @@ def armhf_program(armhf_build):
     def find(relative):
         path = armhf_build / relative
         if not path.is_file():
-            pytest.skip(f"{path} is missing: build the project for armhf first (build-armhf/)")
+            cannot_run(f"{path} is missing: build the project for armhf first (build-armhf/)")
         return path
 
     return find
+
+
+@pytest.fixture(scope="session")
+def ut_pack(host_build):
+    """The host build's ut_pack, which makes the task packages of the tests."""
+    path = host_build / "ut_pack"
+    if not path.is_file():
+        cannot_run(f"{path} is missing: build the project for the host first (build/)")
+    return path
 
 
 def pytest_runtest_logreport(report):
@@ -55,4 +77,4 @@ def pytest_sessionfinish(session, exitstatus):
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "host_only: reads board output on the host, boots nothing")
+    config.addinivalue_line("markers", "host_only: runs on the host, boots nothing")

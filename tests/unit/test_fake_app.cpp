@@ -55,7 +55,10 @@ class FakeApp {
     int pid() const { return pid_; }
 
     // Its first line of output, read until the newline or the end.
-    std::string first_line() {
+    std::string first_line() { return next_line(); }
+
+    // The next line of its output.
+    std::string next_line() {
         std::string line;
         char c;
         while (out_ >= 0 && read(out_, &c, 1) == 1 && c != '\n') {
@@ -96,6 +99,29 @@ TEST_F(FakeAppTest, MainLandsOnTheVmRssAskedForAndWritesItsPid) {
         EXPECT_EQ(rss, kb);
         EXPECT_EQ(ut_test::read_file(pid_file), std::to_string(app.pid()) + "\n");
     }
+}
+
+TEST_F(FakeAppTest, MainGrowsToTheSecondVmRssOnSigusr1) {
+    FakeApp app("--as main --pid-file " + path("velmarok.pid") +
+                " --vmrss-kb 40000 --grow-to-kb 56004");
+    const std::string pid = std::to_string(app.pid());
+    ASSERT_EQ(app.first_line(), "ready " + pid + " 40000");
+    char status[64];
+    snprintf(status, sizeof(status), "/proc/%d/status", app.pid());
+    int rss = 0;
+    ASSERT_EQ(get_memory_from_status_file(status, &rss), 1);
+    EXPECT_EQ(rss, 40000);
+    ASSERT_EQ(kill(app.pid(), SIGUSR1), 0);
+    EXPECT_EQ(app.next_line(), "grown " + pid + " 56004");
+    ASSERT_EQ(get_memory_from_status_file(status, &rss), 1);
+    EXPECT_EQ(rss, 56004);
+}
+
+TEST_F(FakeAppTest, GrowingNeedsALandingOnAVmRss) {
+    FakeApp app("--as main --pid-file " + path("velmarok.pid") + " --grow-to-kb 1000");
+    EXPECT_EQ(app.first_line(), "");
+    EXPECT_EQ(app.wait_status(), 2);
+    EXPECT_FALSE(ut_test::exists(path("velmarok.pid")));
 }
 
 TEST_F(FakeAppTest, CompanionsHoldMemoryAndWriteNoPidFile) {

@@ -176,11 +176,7 @@ board_text_or_end() {
 # program the way the board's init starts a service: DIR as its working
 # folder, with DIR/c_log.ini at level 3 unless the script wrote one. Waits
 # until its log DIR/logs/*.log holds TEXT, the program ends, or SECONDS pass;
-# then stops it if it still runs and prints the sections
-#   exit    its exit status, or "running" when it had to be stopped
-#   log     its log files, oldest first
-#   output  its standard output and error
-# Returns 0 when TEXT was seen, else 1.
+# then collects it (board_collect). Returns 0 when TEXT was seen, else 1.
 board_run_logged() {
     local _speed="" _dir _limit _text _seen=1
     if [ "$1" = "--speed" ]; then
@@ -197,23 +193,83 @@ board_run_logged() {
     fi
     board_wait_for $((_limit * 10)) board_text_or_end "$_text" "$_dir/logs/*.log" "$BOARD_PID"
     board_has_text "$_text" "$_dir/logs/*.log" && _seen=0
-    if board_ended "$BOARD_PID"; then
-        wait "$BOARD_PID"
+    board_collect "$_dir" "$BOARD_PID"
+    return "$_seen"
+}
+
+# board_collect DIR PID: stops the program PID started by board_start in DIR
+# if it still runs, and prints the sections
+#   exit    its exit status, or "running" when it had to be stopped
+#   log     its log files DIR/logs/*.log, oldest first
+#   output  its standard output and error
+board_collect() {
+    if board_ended "$2"; then
+        wait "$2"
         BOARD_STATUS=$?
         board_section exit echo "$BOARD_STATUS"
     else
-        board_stop "$BOARD_PID"
+        board_stop "$2"
         board_section exit echo running
     fi
-    board_section log board_log_files "$_dir"
-    board_section output board_print_file "$_dir/board_start.out"
-    return "$_seen"
+    board_section log board_log_files "$1"
+    board_section output board_print_file "$1/board_start.out"
+}
+
+# board_follow FILE: prints the lines of FILE, and then each line written to
+# it, about a tenth of a second after it was written, until it is killed.
+# (BusyBox's tail -f looks only once a second.) Run it in the background.
+board_follow() {
+    local _line _rest=""
+    exec 3<"$1" || return 1
+    while :; do
+        while IFS= read -r _line <&3; do
+            echo "$_rest$_line"
+            _rest=""
+        done
+        # A line read while it was being written waits for its end.
+        _rest="$_rest$_line"
+        sleep 0.1
+    done
+}
+
+# The daemon's working folder on the board and the start script that the
+# board's init runs (contrib/busybox/usb_tools-start; boot --usb-tools).
+BOARD_USB_TOOLS_DIR=/var/lib/usb_tools
+BOARD_USB_TOOLS_START=/usr/sbin/usb_tools-start
+
+BOARD_USB_TOOLS_LOGS="$BOARD_USB_TOOLS_DIR/logs/*.log"
+
+# board_usb_tools [--speed N] SECONDS TEXT: starts the daemon the way the
+# board's init does and collects it as board_run_logged does: the sections
+# exit, log and output. Returns 0 when its log showed TEXT.
+board_usb_tools() {
+    if [ "$1" = "--speed" ]; then
+        board_run_logged --speed "$2" "$BOARD_USB_TOOLS_DIR" "$3" "$4" "$BOARD_USB_TOOLS_START"
+    else
+        board_run_logged "$BOARD_USB_TOOLS_DIR" "$1" "$2" "$BOARD_USB_TOOLS_START"
+    fi
+}
+
+# board_usb_tools_start [--speed N]: starts the daemon as board_usb_tools
+# does, in the background (BOARD_PID); board_collect "$BOARD_USB_TOOLS_DIR"
+# "$BOARD_PID" ends it and prints its sections.
+board_usb_tools_start() {
+    [ -f "$BOARD_USB_TOOLS_DIR/c_log.ini" ] || board_log_settings "$BOARD_USB_TOOLS_DIR" 3
+    board_start "$@" "$BOARD_USB_TOOLS_DIR" "$BOARD_USB_TOOLS_START"
 }
 
 # board_print_kernel_log: the kernel's messages since the scenario started,
 # as the section "kernel".
 board_print_kernel_log() {
     board_section kernel dmesg
+}
+
+# board_cut_power: ends the scenario at once as a pulled stick or a power
+# cut would: no sync, no unmount, so that what the kernel still holds in its
+# cache never reaches the stick.
+board_cut_power() {
+    echo "@@ut-board exit 0"
+    poweroff -n -f
 }
 
 # board_poweroff: unmounts the USB stick wherever it is mounted, so that

@@ -1,0 +1,2 @@
+<0001>{service_report.sh}
+<0002>{remove_temp_folder}
