@@ -396,8 +396,8 @@ DAEMON=$BOARD_PID
 # The heartbeat after 60 passes shows what the checks found; nothing killed.
 board_wait_text 60 'STATE_CHECK_MEM: [614400]' "$BOARD_USB_TOOLS_LOGS" || board_note "no heartbeat"
 board_section before ps -o pid,args
+# main grows by one page; the watch may kill it before it says so.
 kill -USR1 "$MAIN"
-board_wait_text 30 grown /var/suite/main.out || board_note "main did not grow"
 board_wait_text 60 'application [archiver] was killed' "$BOARD_USB_TOOLS_LOGS" ||
     board_note "no kill"
 suite_status() {{
@@ -417,7 +417,9 @@ def test_memory_watch_kills_the_suite_when_main_grows_past_the_limit(run, armhf_
     t = run(MEMORY_SCENARIO, suite=armhf_program("tests/fake_app"), memory=1024, timeout=240)
 
     main_pid = t.section("main_out").lines[0].split()[1]
-    assert t.section("main_out").lines == [f"ready {main_pid} 614400", f"grown {main_pid} 614404"]
+    grown = [f"grown {main_pid} 614404"]
+    assert t.section("main_out").lines in ([f"ready {main_pid} 614400"],
+                                           [f"ready {main_pid} 614400"] + grown)
     before = t.section("before").text
     for app in ("main", "journaler", "archiver"):
         assert f" {app}" in before, before
