@@ -1,8 +1,12 @@
 #include "scramble.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "../log/log_c.h"
 #include "scoped_handle.h"
@@ -148,34 +152,75 @@ int xor_buffer(unsigned char* buf, int32_t len, int32_t seed) {
     return xor_keystream(buf, len, seed);
 }
 
+namespace {
+
+// pread and pwrite that go on after an interruption or a partial transfer;
+// the count moved, or -1 when nothing could be.
+ssize_t pread_full(int fd, unsigned char* buf, size_t size, off_t at) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, buf + done, size - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t pwrite_full(int fd, const unsigned char* buf, size_t size, off_t at) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pwrite(fd, buf + done, size - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+} // namespace
+
 int crypt_file(const char* path) {
     if (path[0] == '\0') {
         return 0;
     }
-    scoped_file f(open_unbuffered(path, "rb+"));
-    if (!f) {
+    scoped_fd fd(open(path, O_RDWR | O_CLOEXEC));
+    if (!fd) {
         LOG_MSG(LVL_ERROR, "failed to open file to crypt: %s", path);
         return 0;
     }
-    if (fseeko(f.get(), 0, SEEK_END) != 0) {
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) {
         LOG_MSG(LVL_ERROR, "failed to read file to crypt: %s", path);
         return 0;
     }
-    off_t length = ftello(f.get());
-    rewind(f.get());
+    const off_t length = st.st_size;
     unsigned char crypt_chunk[CRYPT_CHUNK_SIZE];
     memset(crypt_chunk, 0, sizeof(crypt_chunk));
     next = seed_of(length, CRYPT_FILE_SEED_OFFSET);
-    for (;;) {
-        size_t got = fread(crypt_chunk, 1, sizeof(crypt_chunk), f.get());
+    // Each chunk is read and written back at its own offset, two calls a
+    // chunk and no positioning between them.
+    for (off_t at = 0; at < length;) {
+        ssize_t got = pread_full(fd.get(), crypt_chunk, sizeof(crypt_chunk), at);
+        if (got < 0) {
+            // The chunks before stay converted; the caller must not take
+            // the file as whole.
+            LOG_MSG(LVL_ERROR, "failed to read file to crypt: %s", path);
+            return 0;
+        }
         if (got == 0) {
-            if (ferror(f.get())) {
-                // The chunks before stay converted; the caller must not take
-                // the file as whole.
-                LOG_MSG(LVL_ERROR, "failed to read file to crypt: %s", path);
-                return 0;
-            }
-            return 1;
+            break; // the file got shorter under us
         }
         // All 4096 draws for every chunk, the short last one included, so
         // that each seed depends only on the length and the chunk's index.
@@ -183,28 +228,15 @@ int crypt_file(const char* path) {
         if (xor_buffer(crypt_chunk, CRYPT_CHUNK_SIZE, seed) == 0) {
             return 0;
         }
-        off_t n = static_cast<off_t>(got);
-        size_t written = 0;
-        if (fseeko(f.get(), -n, SEEK_CUR) == 0) {
-            written = fwrite(crypt_chunk, 1, got, f.get());
-        }
+        ssize_t written = pwrite_full(fd.get(), crypt_chunk, static_cast<size_t>(got), at);
         if (written != got) {
             LOG_MSG(LVL_ERROR, "READ size[%d] != WRITE size[%d]", static_cast<int>(got),
-                    static_cast<int>(written));
+                    static_cast<int>(written < 0 ? 0 : written));
             return 0;
         }
-        off_t position = ftello(f.get());
-        if (position == length) {
-            break;
-        }
-        // A positioning call between the write and the next read of an
-        // update stream.
-        if (fseeko(f.get(), position, SEEK_SET) != 0) {
-            LOG_MSG(LVL_ERROR, "READ size[%d] != WRITE size[%d]", static_cast<int>(got), 0);
-            return 0;
-        }
+        at += got;
     }
-    if (f.close() != 0) {
+    if (fd.close() != 0) {
         LOG_MSG(LVL_ERROR, "failed to write file to crypt: %s", path);
         return 0;
     }
