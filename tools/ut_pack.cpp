@@ -236,18 +236,23 @@ int read_package(const private_copy* copy, package_view* view) {
     return 1;
 }
 
+// The names of the package's entries in use, as a listing to review rows by.
+void entry_names(const packed_info* info, folder_listing* names) {
+    names->count = 0;
+    for (int i = 0; i < info->files_count && i < PACK_MAX_FILES; ++i) {
+        snprintf(names->names[names->count++], sizeof(names->names[0]), "%.31s",
+                 info->entries[i].name);
+    }
+}
+
 // Loads the work list the package carries (extracted into the private
 // folder) and reviews it against the package's entries.
 int load_work_list(const private_copy* copy, const packed_info* info, work_list_table* list,
                    folder_listing* names) {
-    names->count = 0;
+    entry_names(info, names);
     int found = -1;
     for (int i = 0; i < info->files_count && i < PACK_MAX_FILES; ++i) {
-        const packed_entry* e = &info->entries[i];
-        if (names->count < PACKAGE_MAX_FILES) {
-            snprintf(names->names[names->count++], sizeof(names->names[0]), "%.31s", e->name);
-        }
-        if (strncmp(e->name, WORK_LIST_NAME, sizeof(e->name)) == 0) {
+        if (strncmp(info->entries[i].name, WORK_LIST_NAME, sizeof(info->entries[i].name)) == 0) {
             found = i;
         }
     }
@@ -457,39 +462,39 @@ int cmd_verify(int argc, char** argv) {
     if (!make_private_copy(package, nullptr, &copy)) {
         return EXIT_FAILED;
     }
-    int status = EXIT_FAILED;
-    static package_view view;
+    static packed_info info;
+    const int scrambled = get_info_of_packed(copy.package, &info) && !is_plain_record(&info);
     static work_list_table list;
-    // The daemon's own steps: unpack the copy into its folder, then load the
-    // work list from there.
+    char list_path[PATH_MAX];
+    int status = EXIT_FAILED;
+    // The daemon's own steps: unpack the copy into its folder (unscrambling it
+    // there), then load the work list from there.
     if (!unpack_files(copy.package, copy.folder)) {
         error("%s: the daemon refuses the package: %s", package, library_reason());
+    } else if (!join(list_path, sizeof(list_path), copy.folder, WORK_LIST_NAME) ||
+               !is_file_existed(list_path)) {
+        error("%s: no %s in the package", package, WORK_LIST_NAME);
+    } else if (!get_work_list_from_file(list_path, &list)) {
+        error("%s: the daemon refuses %s: %s", package, WORK_LIST_NAME, library_reason());
     } else {
-        char list_path[PATH_MAX];
-        if (!join(list_path, sizeof(list_path), copy.folder, WORK_LIST_NAME) ||
-            !is_file_existed(list_path)) {
-            error("%s: no %s in the package", package, WORK_LIST_NAME);
-        } else if (!get_work_list_from_file(list_path, &list)) {
-            error("%s: the daemon refuses %s: %s", package, WORK_LIST_NAME, library_reason());
-        } else {
-            status = EXIT_OK;
-        }
+        status = EXIT_OK;
     }
     if (status == EXIT_OK) {
-        // Warnings a person wants to hear about, on a fresh copy.
-        delete_test_folder(copy.folder);
-        if (make_private_copy(package, nullptr, &copy) && read_package(&copy, &view)) {
-            if (!view.scrambled && view.crc_known && view.stored_crc != view.computed_crc) {
-                warning("%s: the checksum is wrong (stored 0x%04x, computed 0x%04x); the "
-                        "daemon does not check it on a plain package",
-                        package, view.stored_crc, view.computed_crc);
-            }
-            static folder_listing names;
-            static row_review reviews[WORK_LIST_ROWS];
-            if (load_work_list(&copy, &view.info, &list, &names)) {
-                review_work_list(&list, &names, reviews);
-                warn_rows(&list, reviews, 0);
-            }
+        // Warnings a person wants to hear about, from the copy, plain by now.
+        uint16_t stored = 0;
+        uint16_t computed = 0;
+        if (!scrambled && read_crc16_of_file(copy.package, 0, &stored) &&
+            calc_crc16_of_file(copy.package, 2, &computed) && stored != computed) {
+            warning("%s: the checksum is wrong (stored 0x%04x, computed 0x%04x); the "
+                    "daemon does not check it on a plain package",
+                    package, stored, computed);
+        }
+        static folder_listing names;
+        static row_review reviews[WORK_LIST_ROWS];
+        if (get_info_of_packed(copy.package, &info)) {
+            entry_names(&info, &names);
+            review_work_list(&list, &names, reviews);
+            warn_rows(&list, reviews, 0);
         }
         printf("%s: good: the daemon takes it in and loads its work list (%d rows)\n", package,
                static_cast<int>(list.count));
