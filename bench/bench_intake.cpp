@@ -40,10 +40,6 @@ Paths& paths() {
     return p;
 }
 
-void remove_folder_files(const std::string& folder) {
-    delete_test_folder(folder.c_str());
-}
-
 // Builds the package once: 20 files of pseudo-random bytes.
 void make_package() {
     Paths& p = paths();
@@ -87,7 +83,7 @@ void make_package() {
     rename((src + "package.f").c_str(), p.plain.c_str());
     copy_one_file(p.plain.c_str(), p.stick.c_str());
     crypt_file(p.stick.c_str());
-    remove_folder_files(src);
+    delete_test_folder(src.c_str());
     p.temp = p.root + "ut_temp/";
     stat(p.stick.c_str(), &st);
     p.bytes = static_cast<long long>(st.st_size);

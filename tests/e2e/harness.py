@@ -109,7 +109,7 @@ class Stick:
 class Board:
     def __init__(self, root, daemon, diskstats=(MMC, DISK_SDB, PART_SDB1), stick=None,
                  dev_nodes=(), log_level=3, faketime_rate=100, faketime_offset=0, env=None,
-                 own_pids=False):
+                 own_pids=False, setup=()):
         self.root = Path(root)
         self.daemon = str(daemon)
         self.diskstats = list(diskstats)
@@ -125,6 +125,9 @@ class Board:
         self.env = dict(env or {})
         # A private pid namespace with its own /proc.
         self.own_pids = own_pids
+        # Shell lines run in the namespace once it is set up, before anything
+        # is started in it (a full tmpfs, a read-only bind mount, ...).
+        self.setup = list(setup)
         self.helpers = []
         self._ns_pid = None
         self._launched = False
@@ -166,6 +169,7 @@ class Board:
                       f"cp -a '{self.stick_in}/.' '{s.mount_at}/'"]
             if s.read_only:
                 lines.append(f"mount -o remount,ro '{s.mount_at}'")
+        lines += self.setup
         # Set up: programs can now be started in the namespace (spawn) before
         # the daemon is launched.
         lines += [

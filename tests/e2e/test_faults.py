@@ -2,7 +2,6 @@
 cannot write, damaged packages on the stick, a pid file that points at a
 process with no memory of its own."""
 
-import os
 import random
 import subprocess
 import time
@@ -10,38 +9,11 @@ from pathlib import Path
 
 import pytest
 
-from harness import Board, Stick, script
+from harness import Stick, script
 
 SERVICE_PHASE = "failed to check memory"
 TRACE = script("echo ran > /home/trace\n")
 ROWS = "<0001>{trace.sh}\n<0002>{remove_temp_folder}\n"
-
-
-class FaultBoard(Board):
-    """A board whose namespace runs extra set-up lines before the daemon."""
-
-    def __init__(self, *args, setup=(), **kwargs):
-        super().__init__(*args, **kwargs)
-        self.setup = list(setup)
-
-    def _runner(self):
-        text = super()._runner()
-        head, tail = text.split("set +e\n", 1)
-        return head + "".join(line + "\n" for line in self.setup) + "set +e\n" + tail
-
-
-@pytest.fixture
-def fault_board(tmp_path, daemon):
-    made = []
-
-    def make(**kwargs):
-        b = FaultBoard(tmp_path / f"board{len(made)}", daemon, **kwargs)
-        made.append(b)
-        return b
-
-    yield make
-    for b in made:
-        b.stop()
 
 
 @pytest.fixture
@@ -69,8 +41,8 @@ def tree(root):
     return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*"))
 
 
-def test_full_log_folder_loses_only_log_lines(fault_board, scrambled_package):
-    b = fault_board(stick=Stick({"command.f": scrambled_package}), faketime_rate=20)
+def test_full_log_folder_loses_only_log_lines(board, scrambled_package):
+    b = board(stick=Stick({"command.f": scrambled_package}), faketime_rate=20)
     logs = b.work / "logs"
     logs.mkdir()
     b.setup = [f"mount -t tmpfs -o size=64k,nr_inodes=64 tmpfs '{logs}'",
@@ -90,8 +62,8 @@ def test_full_log_folder_loses_only_log_lines(fault_board, scrambled_package):
     b.stop()
 
 
-def test_working_folder_that_cannot_be_written(fault_board, scrambled_package):
-    b = fault_board(stick=Stick({"command.f": scrambled_package}), log_level=None,
+def test_working_folder_that_cannot_be_written(board, scrambled_package):
+    b = board(stick=Stick({"command.f": scrambled_package}), log_level=None,
                     faketime_rate=20)
     b.setup = [f"mount --bind '{b.work}' '{b.work}'",
                f"mount -o remount,ro,bind '{b.work}'"]
@@ -120,9 +92,9 @@ def damaged(data, seed):
 
 
 @pytest.mark.parametrize("case", range(11))
-def test_damaged_package_is_refused_and_stays_on_the_stick(fault_board, scrambled_package, case):
+def test_damaged_package_is_refused_and_stays_on_the_stick(board, scrambled_package, case):
     data = damaged(scrambled_package, 20261210)[case]
-    b = fault_board(stick=Stick({"command.f": data, "other.txt": "kept"}))
+    b = board(stick=Stick({"command.f": data, "other.txt": "kept"}))
     messages = [l.message for l in b.run(until=SERVICE_PHASE)]
     assert "failed to unpack task file" in messages
     assert "work list was created" not in messages
@@ -140,11 +112,11 @@ def test_damaged_package_is_refused_and_stays_on_the_stick(fault_board, scramble
     ("2", "a kernel thread"),
     ("999999999", "no such process"),
 ])
-def test_pid_file_pointing_at_a_process_without_memory(fault_board, pid, why):
+def test_pid_file_pointing_at_a_process_without_memory(board, pid, why):
     # kthreadd is pid 2 where the kernel's threads are visible.
     if pid == "2" and "kthreadd" not in Path("/proc/2/status").read_text():
         pytest.skip("no kernel thread visible as pid 2 here")
-    b = fault_board(diskstats=(), faketime_rate=100)
+    b = board(diskstats=(), faketime_rate=100)
     (b.home / "velmarok" / "var" / "velmarok.pid").write_text(pid + "\n")
     status = f"/proc/{pid}/status"
     log = b.run(until="failed to get rss_memory from: " + status)
