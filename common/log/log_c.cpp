@@ -1,6 +1,7 @@
 #include "log_c.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <string.h>
@@ -134,8 +135,9 @@ void LSett_Init() {
 }
 
 int is_f_existed(const char* path) {
-    scoped_file f(fopen(path, "r"));
-    return f ? 1 : 0;
+    // Non-blocking, so that a FIFO under the name cannot stall the daemon.
+    scoped_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    return fd ? 1 : 0;
 }
 
 int create_default_settings_file(const char* path) {

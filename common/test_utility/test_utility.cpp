@@ -7,17 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../log/log_c.h"
 #include "scoped_handle.h"
 
 int get_full_file_name(const char* folder, const char* name, char* out, int size) {
     return snprintf(out, static_cast<size_t>(size), "%s%s", folder, name);
 }
 
-int is_file_existed(const char* path) {
-    // Non-blocking, so that a FIFO under the name cannot stall the daemon.
-    scoped_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    return fd ? 1 : 0;
-}
+int is_file_existed(const char* path) { return is_f_existed(path); }
 
 int delete_test_file(const char* path) {
     if (!is_file_existed(path)) {
