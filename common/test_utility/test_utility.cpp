@@ -14,7 +14,9 @@ int get_full_file_name(const char* folder, const char* name, char* out, int size
     return snprintf(out, static_cast<size_t>(size), "%s%s", folder, name);
 }
 
-int is_file_existed(const char* path) { return is_f_existed(path); }
+int is_file_existed(const char* path) {
+    return is_f_existed(path);
+}
 
 int delete_test_file(const char* path) {
     if (!is_file_existed(path)) {
