@@ -5,11 +5,13 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "../log/log_c.h"
 #include "scoped_handle.h"
 #include "scramble.h"
 #include "test_utility.h"
+#include "text_escape.h"
 #include "work_with_files.h"
 
 namespace {
@@ -31,11 +33,23 @@ int32_t get_i32(const unsigned char* p) {
     return static_cast<int32_t>(u);
 }
 
-// A name an entry may carry: not empty, no folder in it, not "." or "..".
-// The name must be NUL-terminated.
+// A name an entry may carry: not empty, no folder in it, not "." or "..",
+// no control byte (it would reach log lines and terminals). The name must be
+// NUL-terminated.
 int is_bare_file_name(const char* name) {
     return name[0] != '\0' && strchr(name, '/') == nullptr && strcmp(name, ".") != 0 &&
-           strcmp(name, "..") != 0;
+           strcmp(name, "..") != 0 && !has_control_bytes(name);
+}
+
+// A name or path from outside as a log line may show it.
+struct shown_text {
+    char text[4 * 256 + 1];
+};
+
+shown_text shown(const char* text) {
+    shown_text s;
+    escape_text(text, s.text, sizeof(s.text));
+    return s;
 }
 
 } // namespace
@@ -80,7 +94,7 @@ int check_packed_info(const packed_info* info) {
         // A name with a folder in it would be written outside the
         // destination folder.
         if (!is_bare_file_name(name)) {
-            LOG_MSG(LVL_ERROR, "name of entry %d is not a bare file name: %s", i, name);
+            LOG_MSG(LVL_ERROR, "name of entry %d is not a bare file name: %s", i, shown(name).text);
             return 0;
         }
     }
@@ -107,7 +121,7 @@ int get_info_of_packed(const char* packed_name, packed_info* info) {
 }
 
 int extract_file(const char* packed_name, const char* file_name, int32_t start_pointer,
-                 int32_t size) {
+                 int32_t size, int64_t package_end) {
     LOG_MSG(LVL_INFO,
             "EXTRACT_FILE: packed_name = %s; file_name = %s; start_pointer = %d; size = %d",
             packed_name, file_name, start_pointer, size);
@@ -134,10 +148,25 @@ int extract_file(const char* packed_name, const char* file_name, int32_t start_p
         LOG_MSG(LVL_ERROR, "failed to seek to %d of packed file", start_pointer);
         return 0;
     }
+    if (package_end < 0) {
+        struct stat st;
+        if (fstat(fileno(in.get()), &st) != 0) {
+            LOG_MSG(LVL_ERROR, "failed to open source file: %s", packed_name);
+            return 0;
+        }
+        package_end = static_cast<int64_t>(st.st_size);
+    }
+    // Nothing at or past the package's end is read: an entry written into
+    // the package itself (its own name) cannot feed on its own output.
+    int64_t available = package_end - static_cast<int64_t>(start_pointer);
+    int32_t limit = size;
+    if (available < static_cast<int64_t>(limit)) {
+        limit = available < 0 ? 0 : static_cast<int32_t>(available);
+    }
     unsigned char buffer[PACK_COPY_BUFFER_SIZE];
     int32_t total = 0;
-    while (total < size) {
-        int32_t left = size - total;
+    while (total < limit) {
+        int32_t left = limit - total;
         size_t want = left < PACK_COPY_BUFFER_SIZE ? static_cast<size_t>(left) : sizeof(buffer);
         size_t got = fread(buffer, 1, want, in.get());
         if (got == 0) {
@@ -228,10 +257,18 @@ int unpack_files(const char* packed_name, const char* unpack_folder) {
         }
     }
 
+    // The package's length as the unpacking begins: an entry of the
+    // package's own name appends to it, and must not be read back.
+    struct stat st;
+    if (stat(packed_name, &st) != 0) {
+        LOG_MSG(LVL_ERROR, "failed to open packed file: %s", packed_name);
+        return 0;
+    }
+    const int64_t package_end = static_cast<int64_t>(st.st_size);
     for (int i = 0; i < info.files_count; ++i) {
         const packed_entry& e = info.entries[i];
         get_full_file_name(unpack_folder, e.name, destination, sizeof(destination));
-        if (!extract_file(packed_name, destination, e.start_pointer, e.size)) {
+        if (!extract_file(packed_name, destination, e.start_pointer, e.size, package_end)) {
             LOG_MSG(LVL_ERROR, "failed to extract file: %s", destination);
             return 0;
         }
@@ -291,44 +328,170 @@ int copy_file_to_packed(const char* packed_name, const char* source_name, int32_
 
 namespace {
 
-// Writes the record at the start of an existing package.
+// The writer's steps log nothing: each gives back PACK_STEP_OK or what failed,
+// and the operation that the step serves logs it (pack_files, or the
+// writer's entry points for callers that choose the files themselves).
+enum pack_step {
+    PACK_STEP_OK = 0,
+    PACK_STEP_CREATE_FAILED,
+    PACK_STEP_INFO_WRITE_FAILED,
+    PACK_STEP_SEEK_FAILED,
+    PACK_STEP_FULL,
+    PACK_STEP_BAD_NAME,
+    PACK_STEP_COPY_FAILED, // copy_file_to_packed has logged why
+    PACK_STEP_TOO_LARGE,
+    PACK_STEP_OPEN_FAILED,
+    PACK_STEP_CRC_WRITE_FAILED,
+};
+
+// The line of a failed step ("" when the step's own callee logged it);
+// returns its length before any cut.
+int pack_step_text(int step, const pack_writer* w, const char* source, const char* entry_name,
+                   char* out, int size) {
+    size_t n = static_cast<size_t>(size);
+    int length = 0;
+    switch (step) {
+    case PACK_STEP_CREATE_FAILED:
+        length = snprintf(out, n, "failed to create packed file");
+        break;
+    case PACK_STEP_INFO_WRITE_FAILED:
+        length = snprintf(out, n, "failed to write info struct");
+        break;
+    case PACK_STEP_SEEK_FAILED:
+        length = snprintf(out, n, "failed to seek to begin of packed file");
+        break;
+    case PACK_STEP_FULL:
+        length =
+            snprintf(out, n, "packed file holds %d files already, no room for ", PACK_MAX_FILES);
+        escape_text(source, out + length, size - length);
+        break;
+    case PACK_STEP_BAD_NAME:
+        length = snprintf(out, n, "not a bare file name: ");
+        escape_text(entry_name, out + length, size - length);
+        break;
+    case PACK_STEP_TOO_LARGE:
+        length = snprintf(out, n, "packed file too large: %s", w->path);
+        break;
+    case PACK_STEP_OPEN_FAILED:
+        length = snprintf(out, n, "failed to open packed file");
+        break;
+    case PACK_STEP_CRC_WRITE_FAILED:
+        length = snprintf(out, n, "failed to write crc to file: %s", w->path);
+        break;
+    default:
+        length = snprintf(out, n, "%s", "");
+        break;
+    }
+    return length;
+}
+
+// Writes the record at the start of an open package.
 int write_record(const pack_writer* w, FILE* f) {
     unsigned char record[PACK_INFO_SIZE];
     encode_packed_info(&w->info, record);
-    if (fwrite(record, 1, sizeof(record), f) != sizeof(record)) {
-        LOG_MSG(LVL_ERROR, "failed to write info struct");
-        return 0;
-    }
-    return 1;
+    return fwrite(record, 1, sizeof(record), f) == sizeof(record) ? PACK_STEP_OK
+                                                                  : PACK_STEP_INFO_WRITE_FAILED;
 }
+
+// Creates the package with its provisional record.
+int begin_package(pack_writer* w, const char* package_path) {
+    memset(w, 0, sizeof(*w));
+    if (snprintf(w->path, sizeof(w->path), "%s", package_path) >=
+        static_cast<int>(sizeof(w->path))) {
+        return PACK_STEP_CREATE_FAILED;
+    }
+    w->info.pack_struct_size = PACK_INFO_SIZE;
+    w->offset = PACK_INFO_SIZE;
+    scoped_file f(open_unbuffered(w->path, "wb"));
+    if (!f) {
+        return PACK_STEP_CREATE_FAILED;
+    }
+    int step = write_record(w, f.get());
+    if (f.close() != 0 && step == PACK_STEP_OK) {
+        step = PACK_STEP_INFO_WRITE_FAILED;
+    }
+    return step;
+}
+
+// Appends one file and records its entry.
+int add_to_package(pack_writer* w, const char* source_path, const char* entry_name) {
+    if (w->info.files_count >= PACK_MAX_FILES) {
+        return PACK_STEP_FULL;
+    }
+    if (!is_bare_file_name(entry_name)) {
+        return PACK_STEP_BAD_NAME;
+    }
+    int32_t copied = 0;
+    if (!copy_file_to_packed(w->path, source_path, &copied)) {
+        return PACK_STEP_COPY_FAILED;
+    }
+    if (copied > INT32_MAX - w->offset) {
+        return PACK_STEP_TOO_LARGE;
+    }
+    packed_entry* e = &w->info.entries[w->info.files_count];
+    // Cut to 31 characters: the name field's size.
+    snprintf(e->name, sizeof(e->name), "%.*s", PACK_NAME_SIZE - 1, entry_name);
+    e->start_pointer = w->offset;
+    e->size = copied;
+    w->info.files_count += 1;
+    w->offset += copied;
+    return PACK_STEP_OK;
+}
+
+// Writes the final record over the provisional one.
+int write_final_record(pack_writer* w) {
+    if (w->info.files_count == 0) {
+        // Read as plain only when entry 0 starts at 808, even with no files.
+        w->info.entries[0].start_pointer = w->offset;
+    }
+    scoped_file f(open_unbuffered(w->path, "rb+"));
+    if (!f) {
+        return PACK_STEP_CREATE_FAILED;
+    }
+    if (fseeko(f.get(), 0, SEEK_SET) != 0) {
+        return PACK_STEP_SEEK_FAILED;
+    }
+    int step = write_record(w, f.get());
+    if (f.close() != 0 && step == PACK_STEP_OK) {
+        step = PACK_STEP_INFO_WRITE_FAILED;
+    }
+    return step;
+}
+
+// Appends the checksum, low byte first.
+int append_crc(const pack_writer* w, uint16_t crc) {
+    scoped_file a(open_unbuffered(w->path, "ab"));
+    if (!a) {
+        return PACK_STEP_OPEN_FAILED;
+    }
+    const unsigned char bytes[2] = {static_cast<unsigned char>(crc & 0xFF),
+                                    static_cast<unsigned char>(crc >> 8)};
+    if (fwrite(bytes, 1, sizeof(bytes), a.get()) != sizeof(bytes) || a.close() != 0) {
+        return PACK_STEP_CRC_WRITE_FAILED;
+    }
+    return PACK_STEP_OK;
+}
+
+enum { PACK_LINE_SIZE = 512 };
 
 } // namespace
 
 int pack_begin(pack_writer* w, const char* package_path) {
-    memset(w, 0, sizeof(*w));
     if (package_path[0] == '\0') {
+        memset(w, 0, sizeof(*w));
         LOG_MSG(LVL_ERROR, "packed_name is empty");
         return 0;
     }
-    if (snprintf(w->path, sizeof(w->path), "%s", package_path) >=
-        static_cast<int>(sizeof(w->path))) {
-        LOG_MSG(LVL_ERROR, "failed to create packed file");
-        return 0;
-    }
-    w->info.pack_struct_size = PACK_INFO_SIZE;
-    w->offset = PACK_INFO_SIZE;
-
-    scoped_file f(open_unbuffered(w->path, "wb"));
-    if (!f) {
-        LOG_MSG(LVL_ERROR, "failed to create packed file");
+    int step = begin_package(w, package_path);
+    char reason[PACK_LINE_SIZE];
+    pack_step_text(step, w, "", "", reason, sizeof(reason));
+    if (step == PACK_STEP_CREATE_FAILED) {
+        LOG_MSG(LVL_ERROR, "%s", reason);
         return 0;
     }
     LOG_MSG(LVL_INFO, "Create packed file start: %s", w->path);
-    if (!write_record(w, f.get())) {
-        return 0;
-    }
-    if (f.close() != 0) {
-        LOG_MSG(LVL_ERROR, "failed to write info struct");
+    if (step != PACK_STEP_OK) {
+        LOG_MSG(LVL_ERROR, "%s", reason);
         return 0;
     }
     LOG_MSG(LVL_INFO, "write packed info DONE");
@@ -336,57 +499,29 @@ int pack_begin(pack_writer* w, const char* package_path) {
 }
 
 int pack_add_file(pack_writer* w, const char* source_path, const char* entry_name) {
-    if (w->info.files_count >= PACK_MAX_FILES) {
-        LOG_MSG(LVL_ERROR, "packed file holds %d files already, no room for %s", PACK_MAX_FILES,
-                source_path);
-        return 0;
-    }
-    if (!is_bare_file_name(entry_name)) {
-        LOG_MSG(LVL_ERROR, "not a bare file name: %s", entry_name);
-        return 0;
-    }
-    int32_t copied = 0;
-    if (!copy_file_to_packed(w->path, source_path, &copied)) {
-        return 0;
-    }
-    if (copied > INT32_MAX - w->offset) {
-        LOG_MSG(LVL_ERROR, "packed file too large: %s", w->path);
+    int step = add_to_package(w, source_path, entry_name);
+    if (step != PACK_STEP_OK) {
+        char reason[PACK_LINE_SIZE];
+        pack_step_text(step, w, source_path, entry_name, reason, sizeof(reason));
+        if (reason[0] != '\0') {
+            LOG_MSG(LVL_ERROR, "%s", reason);
+        }
         return 0;
     }
     LOG_MSG(LVL_INFO, "COPY file to packed: [%s] -> [%s]", source_path, w->path);
-    packed_entry* e = &w->info.entries[w->info.files_count];
-    snprintf(e->name, sizeof(e->name), "%s", entry_name);
-    e->start_pointer = w->offset;
-    e->size = copied;
-    w->info.files_count += 1;
-    w->offset += copied;
     return 1;
 }
 
 int pack_finish(pack_writer* w) {
-    if (w->info.files_count == 0) {
-        // Read as plain only when entry 0 starts at 808, even with no files.
-        w->info.entries[0].start_pointer = w->offset;
-    }
-    scoped_file f(open_unbuffered(w->path, "rb+"));
-    if (!f) {
-        LOG_MSG(LVL_ERROR, "failed to create packed file");
-        return 0;
-    }
-    if (fseeko(f.get(), 0, SEEK_SET) != 0) {
-        LOG_MSG(LVL_ERROR, "failed to seek to begin of packed file");
-        return 0;
-    }
-    if (!write_record(w, f.get())) {
+    char reason[PACK_LINE_SIZE];
+    int step = write_final_record(w);
+    if (step != PACK_STEP_OK) {
+        pack_step_text(step, w, "", "", reason, sizeof(reason));
+        LOG_MSG(LVL_ERROR, "%s", reason);
         return 0;
     }
     LOG_MSG(LVL_INFO, "Write packed info DONE");
-    if (f.close() != 0) {
-        LOG_MSG(LVL_ERROR, "failed to write info struct");
-        return 0;
-    }
     LOG_MSG(LVL_INFO, "Create packed has DONE");
-
     // Over all bytes but the last: the checksum leaves out the byte before it.
     uint16_t crc = 0;
     if (!calc_crc16_of_file(w->path, 0, &crc)) {
@@ -394,15 +529,10 @@ int pack_finish(pack_writer* w) {
         return 0;
     }
     LOG_MSG(LVL_INFO, "crc of packet = %hd", crc);
-    scoped_file a(open_unbuffered(w->path, "ab"));
-    if (!a) {
-        LOG_MSG(LVL_ERROR, "failed to open packed file");
-        return 0;
-    }
-    const unsigned char bytes[2] = {static_cast<unsigned char>(crc & 0xFF),
-                                    static_cast<unsigned char>(crc >> 8)};
-    if (fwrite(bytes, 1, sizeof(bytes), a.get()) != sizeof(bytes) || a.close() != 0) {
-        LOG_MSG(LVL_ERROR, "failed to write crc to file: %s", w->path);
+    step = append_crc(w, crc);
+    if (step != PACK_STEP_OK) {
+        pack_step_text(step, w, "", "", reason, sizeof(reason));
+        LOG_MSG(LVL_ERROR, "%s", reason);
         return 0;
     }
     LOG_MSG(LVL_INFO, "write crc to file: %s", w->path);
@@ -426,9 +556,19 @@ int pack_files(const char* source_folder, const char* packed_name) {
         return 0;
     }
     pack_writer w;
-    if (!pack_begin(&w, package)) {
+    char reason[PACK_LINE_SIZE];
+    int step = begin_package(&w, package);
+    if (step == PACK_STEP_CREATE_FAILED) {
+        LOG_MSG(LVL_ERROR, "failed to create packed file");
         return 0;
     }
+    LOG_MSG(LVL_INFO, "Create packed file start: %s", package);
+    if (step != PACK_STEP_OK) {
+        LOG_MSG(LVL_ERROR, "failed to write info struct");
+        return 0;
+    }
+    LOG_MSG(LVL_INFO, "write packed info DONE");
+
     scoped_dir d(opendir(source_folder));
     if (!d) {
         LOG_MSG(LVL_ERROR, "failed to open source folder: %s", source_folder);
@@ -455,17 +595,45 @@ int pack_files(const char* source_folder, const char* packed_name) {
         char source[256];
         int length = get_full_file_name(source_folder, name, source, sizeof(source));
         if (length >= static_cast<int>(sizeof(source))) {
-            LOG_MSG(LVL_ERROR, "source path too long: %s%s", source_folder, name);
+            LOG_MSG(LVL_ERROR, "source path too long: %s%s", source_folder, shown(name).text);
+            step = PACK_STEP_COPY_FAILED;
+        } else {
+            step = add_to_package(&w, source, name);
         }
-        if (length >= static_cast<int>(sizeof(source)) || !pack_add_file(&w, source, name)) {
-            LOG_MSG(LVL_ERROR, "failed to add file %s to packed %s", source, package);
+        if (step != PACK_STEP_OK) {
+            pack_step_text(step, &w, source, name, reason, sizeof(reason));
+            if (reason[0] != '\0') {
+                LOG_MSG(LVL_ERROR, "%s", reason);
+            }
+            LOG_MSG(LVL_ERROR, "failed to add file %s to packed %s", shown(source).text, package);
             result = 0;
             break;
         }
+        LOG_MSG(LVL_INFO, "COPY file to packed: [%s] -> [%s]", source, package);
     }
     d.close();
-    if (!pack_finish(&w)) {
+
+    step = write_final_record(&w);
+    if (step != PACK_STEP_OK) {
+        pack_step_text(step, &w, "", "", reason, sizeof(reason));
+        LOG_MSG(LVL_ERROR, "%s", reason);
         return 0;
     }
+    LOG_MSG(LVL_INFO, "Write packed info DONE");
+    LOG_MSG(LVL_INFO, "Create packed has DONE");
+    // Over all bytes but the last: the checksum leaves out the byte before it.
+    uint16_t crc = 0;
+    if (!calc_crc16_of_file(package, 0, &crc)) {
+        LOG_MSG(LVL_ERROR, "failed to calc crc of file: %s", package);
+        return 0;
+    }
+    LOG_MSG(LVL_INFO, "crc of packet = %hd", crc);
+    step = append_crc(&w, crc);
+    if (step != PACK_STEP_OK) {
+        pack_step_text(step, &w, "", "", reason, sizeof(reason));
+        LOG_MSG(LVL_ERROR, "%s", reason);
+        return 0;
+    }
+    LOG_MSG(LVL_INFO, "write crc to file: %s", package);
     return result;
 }

@@ -43,7 +43,8 @@ void decode_packed_info(const unsigned char* in, packed_info* info);
 
 // 1 when the entries in use can be extracted into a folder: files_count is 0
 // to 20 and every name in use is a bare file name (NUL-terminated within its
-// 32 bytes, not empty, no "/", not "." or ".."). Otherwise logs the reason.
+// 32 bytes, not empty, no "/", not "." or "..", no byte below 0x20 nor 0x7F).
+// Otherwise logs the reason, with the name's control bytes shown escaped.
 int check_packed_info(const packed_info* info);
 
 // Reading.
@@ -59,8 +60,10 @@ int get_info_of_packed(const char* packed_name, packed_info* info);
 
 // Appends size bytes of the package from start_pointer on to file_name
 // (created when missing). A package that ends first gives a shorter file.
+// Nothing at or past package_end is read (-1: the package's length when it
+// is opened), so an entry written into the package itself ends.
 int extract_file(const char* packed_name, const char* file_name, int32_t start_pointer,
-                 int32_t size);
+                 int32_t size, int64_t package_end = -1);
 
 // Writing.
 

@@ -42,12 +42,20 @@ ssize_t write_retry(int fd, const void* buf, size_t size) {
 // File copy
 
 int copy_one_file(const char* source, const char* destination) {
-    scoped_fd in(open(source, O_RDONLY | O_CLOEXEC));
-    if (!in) {
+    // The source is a regular file itself: not a link to a file of the board,
+    // not a device node or a FIFO, whatever a stick's file system may hold.
+    struct stat named;
+    struct stat opened;
+    scoped_fd in;
+    if (lstat(source, &named) == 0 && S_ISREG(named.st_mode)) {
+        in = scoped_fd(open(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    }
+    if (!in || fstat(in.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
         LOG_MSG(LVL_ERROR, "error with read from file: %s", source);
         return 0;
     }
-    scoped_fd out(open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    scoped_fd out(open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!out) {
         LOG_MSG(LVL_ERROR, "error with write to file: %s", destination);
         return 0;
@@ -261,6 +269,27 @@ void unescape_mount_field(char* field) {
 
 } // namespace
 
+int is_device_field_of(const char* line, const char* dev_name) {
+    static const char NODE_FOLDER[] = "/dev/";
+    const size_t folder_length = sizeof(NODE_FOLDER) - 1;
+    size_t name_length = strlen(dev_name);
+    if (name_length == 0 || strncmp(line, NODE_FOLDER, folder_length) != 0 ||
+        strncmp(line + folder_length, dev_name, name_length) != 0) {
+        return 0;
+    }
+    const char* rest = line + folder_length + name_length;
+    const char* end = rest;
+    // A disk's name also matches its partitions: "sdb" the field "/dev/sdb1".
+    char last = dev_name[name_length - 1];
+    if (last < '0' || last > '9') {
+        while (*end >= '0' && *end <= '9') {
+            ++end;
+        }
+    }
+    // The field ends here, at the blank before the mount point.
+    return *end == ' ' || *end == '\t' ? 1 : 0;
+}
+
 int is_dev_find(const char* line, char* name_out, int name_size) {
     if (name_size < 4) {
         return 0;
@@ -328,7 +357,7 @@ int is_dev_mounted(const char* dev_name, const char* mount_list_path, char* fold
     int found = 0;
     char line[LIST_LINE_SIZE];
     while (fgets(line, sizeof(line), table.get()) != nullptr) {
-        if (strstr(line, dev_name) != nullptr) {
+        if (is_device_field_of(line, dev_name)) {
             found = get_text_from_br(line, " ", " ", mount_point, sizeof(mount_point));
             break;
         }
@@ -340,8 +369,10 @@ int is_dev_mounted(const char* dev_name, const char* mount_list_path, char* fold
     }
     table.close();
     unescape_mount_field(mount_point);
-    // A mount point too long for the folder and its "/" is no folder to use.
+    // A mount point too long for the folder and its "/" is no folder to use:
+    // cut, it would name another one.
     if (snprintf(folder_out, static_cast<size_t>(folder_size), "%s/", mount_point) >= folder_size) {
+        snprintf(folder_out, static_cast<size_t>(folder_size), "/");
         return 0;
     }
     return found;
@@ -461,8 +492,8 @@ int is_plain_script_name(const char* name) {
     }
     for (const char* p = name; *p != '\0'; ++p) {
         char c = *p;
-        int portable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        int portable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '_' || c == '-';
         if (!portable) {
             return 0;
         }

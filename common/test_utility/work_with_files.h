@@ -8,7 +8,9 @@
 // File copy
 
 // Copies source to destination byte for byte (the destination is created with
-// mode 0644 or emptied first). 1 when the whole source was copied.
+// mode 0644 or emptied first). 1 when the whole source was copied. The source
+// must be a regular file by its own name (a symbolic link, a device node or a
+// FIFO is not copied), and the destination is never reached through a link.
 int copy_one_file(const char* source, const char* destination);
 
 // ---------------------------------------------------------------------------
@@ -52,7 +54,14 @@ int search_storage(const char* list_path, const char* node_folder, int* found_fl
 // drive letter a to g. The name ("sdb") goes to name_out.
 int is_dev_find(const char* line, char* name_out, int name_size);
 
-// 1 when the mount table lists dev_name with a mount point. The mount point
+// 1 when the device field of a mount table line (its first field) names the
+// device: "/dev/<dev_name>", or for a name that does not end in a digit (a
+// whole disk, "sdb") also one of its partitions ("/dev/sdb1"). Mount points,
+// types and options never match.
+int is_device_field_of(const char* line, const char* dev_name);
+
+// 1 when the mount table lists dev_name with a mount point; the first line
+// whose device field names it (is_device_field_of) decides. The mount point
 // followed by "/" goes to folder_out whenever the table was read (just "/"
 // when nothing matched).
 int is_dev_mounted(const char* dev_name, const char* mount_list_path, char* folder_out,

@@ -1,7 +1,6 @@
 #include "search_task.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include "../../common/log/log_c.h"
@@ -15,75 +14,85 @@ namespace {
 const char* const TASK_FILE_NAME = "command.f";
 const char* const WORK_LIST_FILE_NAME = "work_list.f";
 
-// Copies the package into the emptied temporary folder, unpacks it there and
-// loads its work list. 1 when the work list is loaded.
-int take_in_package(const char* package) {
-    if (!delete_test_folder(UT_TEMP_FOLDER)) {
-        LOG_MSG(LVL_ERROR, "failed to delete temp folder: %s", UT_TEMP_FOLDER);
-        return 0;
-    }
-    if (!create_test_folder(UT_TEMP_FOLDER)) {
-        LOG_MSG(LVL_ERROR, "failed to create temp folder for task file: %s", UT_TEMP_FOLDER);
-        return 0;
-    }
-    char copy[256];
-    get_full_file_name(UT_TEMP_FOLDER, TASK_FILE_NAME, copy, sizeof(copy));
-    if (!copy_one_file(package, copy)) {
-        LOG_MSG(LVL_ERROR, "failed to copy task file: from [%s] to [%s]", package, copy);
-        return 0;
-    }
-    // The unpacker may unscramble the file it is given in place: always the
-    // copy, never the package on the stick.
-    if (!unpack_files(copy, UT_TEMP_FOLDER)) {
-        LOG_MSG(LVL_ERROR, "failed to unpack task file");
-        return 0;
-    }
-    if (!delete_test_file(copy)) {
-        LOG_MSG(LVL_ERROR, "failed to delete packed from temp folder");
-    }
-    char list[256];
-    get_full_file_name(UT_TEMP_FOLDER, WORK_LIST_FILE_NAME, list, sizeof(list));
-    if (!is_file_existed(list)) {
-        LOG_MSG(LVL_ERROR, "failed to find work_list file: %s", list);
-        delete_test_folder(UT_TEMP_FOLDER);
-        return 0;
-    }
-    if (!get_work_list_from_file(list, &work_list)) {
-        LOG_MSG(LVL_ERROR, "failed to get work list from file: %s", list);
-        delete_test_folder(UT_TEMP_FOLDER);
-        return 0;
-    }
-    LOG_MSG(LVL_INFO, "work list was created");
+// The package may be run by anyone: its scripts are what it carries.
+const int PACKAGE_MODE = 0777;
+
+// The handler's end: the next state follows from whether a work list loaded.
+int end_of_task_search() {
+    cur_state = task_detected == 1 ? STATE_TASK_EXECUTE : STATE_GET_SETTINGS;
     return 1;
 }
 
 } // namespace
 
+// Everything on the stick is the stick holder's: its names, links and nodes.
+// The package is copied, changed and removed only as the regular file it is
+// by its own name; nothing is reached through a link on the stick.
 int F_search_for_task() {
     task_detected = 0;
     char package[256];
-    get_full_file_name(dev_path, TASK_FILE_NAME, package, sizeof(package));
-
-    if (!is_file_existed(package)) {
+    if (get_full_file_name(dev_path, TASK_FILE_NAME, package, sizeof(package)) >=
+        static_cast<int>(sizeof(package))) {
+        // A cut path names another file: no package can be reached.
+        LOG_MSG(LVL_INFO, "failed to find task file: %s%s", dev_path, TASK_FILE_NAME);
+        return end_of_task_search();
+    }
+    if (!is_name_taken(package)) {
         LOG_MSG(LVL_INFO, "failed to find task file: %s", package);
-    } else if (take_in_package(package)) {
-        task_detected = 1;
-        // Removed from the stick only now, so that it runs once.
-        // A cut command line would name some other file.
-        char command[256];
-        if (snprintf(command, sizeof(command), "chmod 777 %s", package) <
-            static_cast<int>(sizeof(command))) {
-            execute_script(command);
-        }
-        if (!delete_test_file(package)) {
-            LOG_MSG(LVL_ERROR, "failed to delete packed from usb");
-        }
-        // The stick stays mounted and may be pulled at any moment: without
-        // this the removal would wait in the page cache for up to half a
-        // minute, and a stick pulled meanwhile would bring the package back.
-        sync();
+        return end_of_task_search();
     }
 
-    cur_state = task_detected == 1 ? STATE_TASK_EXECUTE : STATE_GET_SETTINGS;
-    return 1;
+    // An empty temporary folder of the daemon's own, made anew.
+    if (!delete_test_folder(UT_TEMP_FOLDER)) {
+        LOG_MSG(LVL_ERROR, "failed to delete temp folder: %s", UT_TEMP_FOLDER);
+        return end_of_task_search();
+    }
+    if (!create_fresh_folder(UT_TEMP_FOLDER)) {
+        LOG_MSG(LVL_ERROR, "failed to create temp folder for task file: %s", UT_TEMP_FOLDER);
+        return end_of_task_search();
+    }
+
+    char copy[256];
+    get_full_file_name(UT_TEMP_FOLDER, TASK_FILE_NAME, copy, sizeof(copy));
+    if (!copy_one_file(package, copy)) {
+        LOG_MSG(LVL_ERROR, "failed to copy task file: from [%s] to [%s]", package, copy);
+        return end_of_task_search();
+    }
+
+    // The unpacker may unscramble the file it is given in place: always the
+    // copy, never the package on the stick.
+    if (!unpack_files(copy, UT_TEMP_FOLDER)) {
+        LOG_MSG(LVL_ERROR, "failed to unpack task file");
+        return end_of_task_search();
+    }
+    if (!delete_test_file(copy)) {
+        LOG_MSG(LVL_ERROR, "failed to delete packed from temp folder");
+    }
+
+    char list[256];
+    get_full_file_name(UT_TEMP_FOLDER, WORK_LIST_FILE_NAME, list, sizeof(list));
+    if (!is_file_existed(list)) {
+        LOG_MSG(LVL_ERROR, "failed to find work_list file: %s", list);
+        delete_test_folder(UT_TEMP_FOLDER);
+        return end_of_task_search();
+    }
+    if (!get_work_list_from_file(list, &work_list)) {
+        LOG_MSG(LVL_ERROR, "failed to get work list from file: %s", list);
+        delete_test_folder(UT_TEMP_FOLDER);
+        return end_of_task_search();
+    }
+    LOG_MSG(LVL_INFO, "work list was created");
+    task_detected = 1;
+
+    // Removed from the stick only now, so that it runs once. The mode change
+    // is not looked at (a read-only stick refuses it, and the removal below).
+    change_file_mode(package, PACKAGE_MODE);
+    if (!delete_test_file(package)) {
+        LOG_MSG(LVL_ERROR, "failed to delete packed from usb");
+    }
+    // The stick stays mounted and may be pulled at any moment: without this
+    // the removal would wait in the page cache for up to half a minute, and a
+    // stick pulled meanwhile would bring the package back.
+    sync();
+    return end_of_task_search();
 }

@@ -39,11 +39,15 @@ int F_search_for_usb() {
             LOG_MSG(LVL_INFO, "get path to mounted sdx");
         } else {
             snprintf(dev_path, sizeof(dev_path), "%s", OWN_MOUNT_FOLDER);
+            // Never emptied through a link or a mount point (a stick of an
+            // earlier run, another device): that fails as a busy folder does.
             if (!delete_test_folder(dev_path)) {
                 LOG_MSG(LVL_ERROR, "failed to delete %s", dev_path);
                 return 0;
             }
-            if (!create_test_folder(dev_path)) {
+            // Made anew by this process: anything there again by that name
+            // is not used.
+            if (!create_fresh_folder(dev_path)) {
                 LOG_MSG(LVL_ERROR, "failed to create %s", dev_path);
                 return 0;
             }

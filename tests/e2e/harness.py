@@ -24,6 +24,7 @@ import ctypes
 import os
 import re
 import select
+import shlex
 import shutil
 import signal
 import struct
@@ -109,7 +110,7 @@ class Stick:
 class Board:
     def __init__(self, root, daemon, diskstats=(MMC, DISK_SDB, PART_SDB1), stick=None,
                  dev_nodes=(), log_level=3, faketime_rate=100, faketime_offset=0, env=None,
-                 own_pids=False, setup=()):
+                 own_pids=False, setup=(), teardown=()):
         self.root = Path(root)
         self.daemon = str(daemon)
         self.diskstats = list(diskstats)
@@ -128,6 +129,9 @@ class Board:
         # Shell lines run in the namespace once it is set up, before anything
         # is started in it (a full tmpfs, a read-only bind mount, ...).
         self.setup = list(setup)
+        # Shell lines run in the namespace after the daemon has ended, while
+        # its mounts are still there (to copy out what they hold).
+        self.teardown = list(teardown)
         self.helpers = []
         self._ns_pid = None
         self._launched = False
@@ -164,11 +168,13 @@ class Board:
                 lines.append(f"echo node > /dev/{node}")
         s = self.stick
         if s is not None and s.mount_at is not None:
-            lines += [f"mkdir -p '{s.mount_at}'",
-                      f"mount -t tmpfs -o size=256m '{s.source}' '{s.mount_at}'",
-                      f"cp -a '{self.stick_in}/.' '{s.mount_at}/'"]
+            # A stick's label becomes its mount point: any characters at all.
+            at = shlex.quote(s.mount_at)
+            lines += [f"mkdir -p {at}",
+                      f"mount -t tmpfs -o size=256m '{s.source}' {at}",
+                      f"cp -a '{self.stick_in}/.' {at}/"]
             if s.read_only:
-                lines.append(f"mount -o remount,ro '{s.mount_at}'")
+                lines.append(f"mount -o remount,ro {at}")
         lines += self.setup
         # Set up: programs can now be started in the namespace (spawn) before
         # the daemon is launched.
@@ -217,7 +223,8 @@ class Board:
         ]
         s = self.stick
         if s is not None and s.mount_at is not None:
-            lines.append(f"cp -a '{s.mount_at}/.' '{self.stick_out}/' 2>/dev/null || true")
+            lines.append(f"cp -a {shlex.quote(s.mount_at)}/. '{self.stick_out}/' 2>/dev/null || true")
+        lines += self.teardown
         return "\n".join(lines) + "\n"
 
     def open(self):

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from harness import (DISK_SDB, DISK_SDH, LOOP, MMC, PART_SDB1, Stick, script)
+from harness import (DISK_SDB, DISK_SDH, LOOP, MMC, PART_SDB1, FileWatch, Stick, script)
 
 TEMP = "/home/velmarok/ut_temp/"
 OWN_MOUNT = "/media/usb_tools_folder/"
@@ -297,3 +297,97 @@ def test_package_made_with_ut_pack_runs_on_the_stick(board, build_dir, tmp_path)
     assert "CRC of packed is OK" in messages
     assert "execute function: remove_temp_folder" in messages
     assert (b.home / "trace").exists()
+
+
+def test_temp_folder_with_a_sub_folder_stops_the_intake(board, package):
+    data = package(standard_files())
+    b = board(stick=Stick({"command.f": data}))
+    left = b.home / "velmarok" / "ut_temp" / "sub"
+    left.mkdir(parents=True)
+    (left / "x").write_text("x")
+    log = b.run(until=SERVICE_PHASE)
+    line = next(l for l in log if l.message == "failed to delete temp folder: " + TEMP)
+    assert (line.level, line.function) == ("E", "F_search_for_task")
+    assert "TASK_EXECUTE_PART" not in [l.message for l in log]
+    assert (left / "x").exists()
+    assert (b.stick_out / "command.f").read_bytes() == data, "the package stays"
+
+
+@pytest.mark.parametrize("rows,lines", [
+    ("<0001>{}\n<0001>{trace.sh}\n", ["script name is empty", "failed to execute script: "]),
+    ("<0002>{}\n<0001>{trace.sh}\n", ["function name is empty", "failed to execute function "]),
+], ids=["script", "function"])
+def test_rows_with_empty_names_end_the_walk(board, package, rows, lines):
+    b = board(stick=Stick({"command.f": package(standard_files(rows))}))
+    log = b.run(until=SERVICE_PHASE)
+    walk = [l for l in log if l.function in ("F_execute_work_list", "exec_script",
+                                             "exec_function")]
+    assert [(l.level, l.message) for l in walk] == [("E", m) for m in lines]
+    assert not (b.home / "trace").exists()
+
+
+def test_empty_work_list_runs_nothing(board, package):
+    b = board(stick=Stick({"command.f": package(standard_files(""))}))
+    log = b.run(until=SERVICE_PHASE)
+    messages = [l.message for l in log]
+    assert "work list was created" in messages
+    at = messages.index("TASK_EXECUTE_PART")
+    # Nothing runs and nothing is logged by the walk; the next state is 26,
+    # whose settings read leads on to the memory watch.
+    assert not any(l.function in ("F_execute_work_list", "exec_script", "exec_function")
+                   for l in log)
+    assert SERVICE_PHASE in messages[at + 1:]
+    assert not (b.home / "trace").exists()
+    assert sorted(p.name for p in (b.home / "velmarok" / "ut_temp").iterdir()) == [
+        "trace.sh", "work_list.f"]
+
+
+def test_remove_update_file_that_is_absent(board, package):
+    rows = "<0002>{remove_ut_update_file}\n<0001>{trace.sh}\n"
+    b = board(stick=Stick({"command.f": package(standard_files(rows))}))
+    assert not (b.home / "velmarok" / "var" / "main_ut").exists()
+    messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    assert "execute function: remove_ut_update_file" in messages
+    assert "execute script: " + TEMP + "trace.sh" in messages
+
+
+def test_usb_search_makes_fifty_attempts(board):
+    b = board(diskstats=(MMC, LOOP))
+    b.open()
+    watch = FileWatch()
+    try:
+        # The device list is the test's file bound over the kernel's: every
+        # reading of it opens that file. (The closes are watched too, so that
+        # the kernel does not merge one open with the next.)
+        watch.watch(b.root / "diskstats", FileWatch.OPEN | FileWatch.CLOSE_NOWRITE)
+        b.start()
+        b.wait_for(SERVICE_PHASE)
+        b.stop()
+        opens = [e for e in watch.events() if e[1] & FileWatch.OPEN]
+    finally:
+        watch.close()
+    assert len(opens) == 50
+
+
+@pytest.mark.parametrize("length", [254, 255])
+def test_mount_point_at_the_length_limit(board, package, length):
+    # The mount point with its "/" fills dev_path (254), or does not fit (255).
+    mount_at = "/media/" + "m" * (length - len("/media/"))
+    data = package(standard_files())
+    b = board(diskstats=(MMC, DISK_SDB), stick=Stick({"command.f": data}, mount_at=mount_at))
+    if length == 255:
+        # Not a folder that can be used: taken as not mounted, and mounted by
+        # the daemon itself (refused here: no vfat).
+        b.start()
+        assert b.wait_exit() == 1
+        messages = b.messages()
+        assert "get path to mounted sdx" not in messages
+        assert "failed to mount sdb to " + OWN_MOUNT in messages
+    else:
+        # The package's path would be cut: no package is taken from it.
+        log = b.run(until=SERVICE_PHASE)
+        line = next(l for l in log if l.message.startswith("failed to find task file: "))
+        assert (line.level, line.message) == ("I", "failed to find task file: " + mount_at +
+                                              "/command.f")
+        assert "work list was created" not in [l.message for l in log]
+    assert (b.stick_out / "command.f").read_bytes() == data

@@ -1,7 +1,10 @@
 // File and folder helpers: join, existence, removal of files and flat
 // folders, folder creation, file copy.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,6 +113,86 @@ TEST_F(FileHelpers, DeleteFolderWithEntryPathBeyond255) {
     EXPECT_TRUE(exists(deep + "/" + name));
 }
 
+TEST_F(FileHelpers, DeleteFolderWithCutPathRemovesNothingElse) {
+    // Cut to 255 characters, the long name's path would name the short
+    // file beside it: that file stays, and so does the long one.
+    std::string deep = path("f/") + std::string(240 - path("f/").size(), 'd');
+    ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+    std::string long_name(30, 'n');
+    std::string cut_name = long_name.substr(0, 255 - deep.size() - 1);
+    write_file(deep + "/" + long_name, "long");
+    write_file(deep + "/" + cut_name, "decoy");
+    EXPECT_EQ(delete_test_folder((deep + "/").c_str()), 0);
+    EXPECT_EQ(read_file(deep + "/" + cut_name), "decoy");
+    EXPECT_EQ(read_file(deep + "/" + long_name), "long");
+}
+
+TEST_F(FileHelpers, DeleteFolderNeverFollowsLinks) {
+    ASSERT_EQ(mkdir(path("target").c_str(), 0700), 0);
+    write_file(path("target/precious"), "p");
+    write_file(path("victim"), "v");
+    // The folder's own name is a link: the link goes, its target stays.
+    for (const char* given : {"f_link/", "f_link"}) {
+        SCOPED_TRACE(given);
+        ASSERT_EQ(symlink(path("target").c_str(), path("f_link").c_str()), 0);
+        EXPECT_EQ(delete_test_folder(path(given).c_str()), 1);
+        struct stat st;
+        EXPECT_NE(lstat(path("f_link").c_str(), &st), 0);
+        EXPECT_EQ(read_file(path("target/precious")), "p");
+    }
+    // Links inside the folder go as links, dangling ones too.
+    ASSERT_EQ(symlink(path("victim").c_str(), path("f/to_file").c_str()), 0);
+    ASSERT_EQ(symlink(path("target").c_str(), path("f/to_folder").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", path("f/dangling").c_str()), 0);
+    EXPECT_EQ(delete_test_folder(folder("f").c_str()), 1);
+    EXPECT_FALSE(exists(path("f")));
+    EXPECT_EQ(read_file(path("victim")), "v");
+    EXPECT_EQ(read_file(path("target/precious")), "p");
+}
+
+TEST_F(FileHelpers, DeleteFolderStopsAtMountPoint) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting needs root";
+    }
+    // A private mount namespace of the test process, so that the mount is
+    // seen by nobody else.
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_EQ(mount("tmpfs", path("f").c_str(), "tmpfs", 0, "size=64k"), 0);
+    write_file(path("f/kept"), "k");
+    EXPECT_EQ(delete_test_folder(folder("f").c_str()), 0);
+    EXPECT_EQ(read_file(path("f/kept")), "k");
+    umount2(path("f").c_str(), MNT_DETACH);
+}
+
+TEST_F(FileHelpers, NameTakenNeverLooksThroughLinks) {
+    ASSERT_EQ(symlink("nowhere", path("dangling").c_str()), 0);
+    EXPECT_EQ(is_name_taken(path("dangling").c_str()), 1);
+    EXPECT_EQ(is_name_taken(path("f").c_str()), 1);
+    EXPECT_EQ(is_name_taken(path("none").c_str()), 0);
+}
+
+TEST_F(FileHelpers, CreateFreshFolder) {
+    // Mode 0700 whatever the file-creation mask takes away.
+    mode_t old_mask = ::umask(0277);
+    EXPECT_EQ(create_fresh_folder(folder("new").c_str()), 1);
+    ::umask(old_mask);
+    struct stat st;
+    ASSERT_EQ(lstat(path("new").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    // Anything already there by that name is not taken for it.
+    ASSERT_EQ(chmod(path("f").c_str(), 0777), 0);
+    EXPECT_EQ(create_fresh_folder(folder("f").c_str()), 0);
+    ASSERT_EQ(lstat(path("f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u) << "an existing folder is not touched";
+    ASSERT_EQ(symlink(path("f").c_str(), path("link").c_str()), 0);
+    EXPECT_EQ(create_fresh_folder(folder("link").c_str()), 0);
+    write_file(path("plain"), "p");
+    EXPECT_EQ(create_fresh_folder(folder("plain").c_str()), 0);
+    EXPECT_EQ(create_fresh_folder(folder("missing/child").c_str()), 0);
+}
+
 TEST_F(FileHelpers, CreateFolder) {
     ::umask(022);
     EXPECT_EQ(create_test_folder(path("f").c_str()), 1);
@@ -144,6 +227,24 @@ TEST_F(FileHelpers, CopyEmptyFileAndOverLongerDestination) {
     write_file(path("long"), "0123456789");
     EXPECT_EQ(copy_one_file(path("short").c_str(), path("long").c_str()), 1);
     EXPECT_EQ(read_file(path("long")), "abc");
+}
+
+TEST_F(FileHelpers, CopyTakesNothingThroughALinkOrNode) {
+    write_file(path("board_file"), "of the board");
+    ASSERT_EQ(symlink(path("board_file").c_str(), path("link").c_str()), 0);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    for (const char* source : {"link", "fifo", "f"}) {
+        SCOPED_TRACE(source);
+        EXPECT_EQ(copy_one_file(path(source).c_str(), path("dst").c_str()), 0);
+        EXPECT_FALSE(exists(path("dst")));
+        EXPECT_NE(ut_test::all_log_text().find("error with read from file: " + path(source)),
+                  std::string::npos);
+    }
+    // Nor is anything written through a link in the destination's place.
+    write_file(path("src"), "data");
+    ASSERT_EQ(symlink(path("board_file").c_str(), path("dst_link").c_str()), 0);
+    EXPECT_EQ(copy_one_file(path("src").c_str(), path("dst_link").c_str()), 0);
+    EXPECT_EQ(read_file(path("board_file")), "of the board");
 }
 
 TEST_F(FileHelpers, CopyFailures) {

@@ -509,6 +509,99 @@ TEST_F(Pack, UnsafeRecordsAreRefused) {
     EXPECT_EQ(read_folder(path("out")), (Files{{"a", "z"}}));
 }
 
+// A name with a line end or an escape byte would forge log lines and drive
+// terminals: refused like a folder in the name, and shown escaped.
+TEST_F(Pack, NamesWithControlBytesAreRefusedAndShownEscaped) {
+    struct Case {
+        std::string name;
+        std::string shown;
+    } const cases[] = {
+        {"a\nb", "a\\x0ab"},           {"run.sh\r", "run.sh\\x0d"},
+        {"\x1b[2Jx", "\\x1b[2Jx"},     {"del\x7f", "del\\x7f"},
+        {"tab\tname", "tab\\x09name"}, {"x\n01.01 [E] forged line", "x\\x0a01.01 [E] forged line"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shown);
+        for (bool scramble : {false, true}) {
+            std::string pkg = path("pkg" + std::to_string(n++));
+            std::string package = make_package({{"ok", "fine"}, {c.name, "bad"}});
+            write_file(pkg, scramble ? scrambled(package) : package);
+            ut_test::remove_tree(path("logs"));
+            ut_test::reset_log_state();
+            EXPECT_EQ(unpack(pkg), 0);
+            EXPECT_TRUE(list_dir(path("out")).empty()) << "refused before anything is written";
+            EXPECT_EQ(messages_of('E'),
+                      (Lines{"[E] name of entry 1 is not a bare file name: " + c.shown}));
+            EXPECT_EQ(ut_test::all_log_text().find(c.name), std::string::npos);
+        }
+    }
+    // The packer refuses such a name as well, and shows it escaped.
+    write_file(path("src/a"), "a");
+    pack_writer w;
+    ASSERT_EQ(pack_begin(&w, path("p.f").c_str()), 1);
+    EXPECT_EQ(pack_add_file(&w, path("src/a").c_str(), "a\nb"), 0);
+    EXPECT_EQ(w.info.files_count, 0);
+    EXPECT_NE(ut_test::all_log_text().find("not a bare file name: a\\x0ab"), std::string::npos);
+}
+
+// The package copy lies in the folder it is unpacked into: an entry named as
+// the copy appends to the very file being read. Nothing past the package's
+// length at the start is read, so a declared 256 MiB do not grow it.
+TEST_F(Pack, EntryNamedAsThePackageDoesNotFeedOnItself) {
+    const int32_t huge = 256 * 1024 * 1024;
+    std::string body = make_record(808, 2, {{"work_list.f", 808, 4}, {"command.f", 812, huge}});
+    body += "<0>\n";
+    body += std::string(30, 'c');
+    const std::string package = with_crc(body);
+    for (bool scramble : {false, true}) {
+        SCOPED_TRACE(scramble ? "scrambled" : "plain");
+        ut_test::remove_tree(path("out"));
+        ASSERT_EQ(mkdir(path("out").c_str(), 0700), 0);
+        write_file(path("out/command.f"), scramble ? scrambled(package) : package);
+        EXPECT_EQ(unpack_files(path("out/command.f").c_str(), folder("out").c_str()), 1);
+        // The copy and what the entry took of it: its bytes from 812 to the end.
+        EXPECT_EQ(file_size(path("out/command.f")),
+                  static_cast<long long>(package.size() + package.size() - 812));
+        EXPECT_EQ(read_file(path("out/work_list.f")), "<0>\n");
+    }
+    // extract_file on its own reads up to the length the package has when
+    // it is opened.
+    write_file(path("self.f"), "0123456789");
+    EXPECT_EQ(extract_file(path("self.f").c_str(), path("self.f").c_str(), 2, huge), 1);
+    EXPECT_EQ(read_file(path("self.f")), "012345678923456789");
+    EXPECT_EQ(extract_file(path("self.f").c_str(), path("copy").c_str(), 0, huge, 4), 1);
+    EXPECT_EQ(read_file(path("copy")), "0123");
+}
+
+TEST_F(Pack, PackerLinesCarryPackFiles) {
+    make_folder("src", {{"a", "abc"}, {"b", "defgh"}});
+    ASSERT_EQ(pack_files(folder("src").c_str(), "p.f"), 1);
+    // "DD.MM.YYYY hh:mm:ss mmm [I] <file, 29>: <function, 29>: [NNNNN] text"
+    std::map<std::string, std::string> function_of;
+    for (const std::string& line : ut_test::split_lines(ut_test::all_log_text())) {
+        if (line.size() > 95 && line[24] == '[') {
+            std::string function = line.substr(59, 29);
+            function = function.substr(0, function.find_last_not_of(' ') + 1);
+            function_of[line.substr(line.find("] ", 90) + 2)] = function;
+        }
+    }
+    const std::string package = path("src/p.f");
+    for (const std::string& text :
+         {"Create packed file start: " + package, std::string("write packed info DONE"),
+          "COPY file to packed: [" + path("src/a") + "] -> [" + package + "]",
+          std::string("Write packed info DONE"), std::string("Create packed has DONE"),
+          "write crc to file: " + package}) {
+        SCOPED_TRACE(text);
+        ASSERT_EQ(function_of.count(text), 1u);
+        EXPECT_EQ(function_of[text], "pack_files");
+    }
+    for (const auto& line : function_of) {
+        EXPECT_TRUE(line.second == "pack_files" || line.second == "calc_crc16_of_file")
+            << line.second << ": " << line.first;
+    }
+}
+
 TEST_F(Pack, DestinationPathThatWouldBeCutIsRefused) {
     std::string deep = path("out") + "/" + std::string(200, 'd');
     ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);

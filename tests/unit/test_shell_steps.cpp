@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/log/log_c.h"
+#include "common/test_utility/test_utility.h"
 #include "common/test_utility/work_with_files.h"
 #include "test_support.h"
 
@@ -40,6 +41,44 @@ TEST_F(ShellSteps, ScriptOnSwitchesExecuteBits) {
 TEST_F(ShellSteps, ExecuteScriptRunsToItsEndWhateverItsStatus) {
     EXPECT_EQ(execute_script(("echo done > '" + path("trace") + "'; exit 3").c_str()), 1);
     EXPECT_EQ(ut_test::read_file(path("trace")), "done\n");
+}
+
+// The package's mode on the stick is changed without a shell: a path that a
+// shell would take for several words or commands reaches exactly that file.
+TEST_F(ShellSteps, ModeChangeReachesExactlyTheFile) {
+    const char* const names[] = {
+        "a b",  "x;touch pwned", "$(touch pwned)", "`touch pwned`", "q'uote",
+        "d\"q", "-rf",           "new\nline",      "star*",         "back\\slash",
+    };
+    ut_test::write_file(path("a"), "neighbour");
+    ASSERT_EQ(chmod(path("a").c_str(), 0600), 0);
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        std::string folder = path(std::string("m ") + name);
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        std::string file = folder + "/command.f";
+        ut_test::write_file(file, "p");
+        ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+        EXPECT_EQ(change_file_mode(file.c_str(), 0777), 1);
+        EXPECT_EQ(mode(file), 0777u);
+    }
+    EXPECT_FALSE(ut_test::exists(path("pwned")));
+    EXPECT_FALSE(ut_test::exists("pwned"));
+    EXPECT_EQ(mode(path("a")), 0600u);
+}
+
+TEST_F(ShellSteps, ModeChangeNeverFollowsALink) {
+    ut_test::write_file(path("board_file"), "b");
+    ASSERT_EQ(chmod(path("board_file").c_str(), 0600), 0);
+    ASSERT_EQ(symlink(path("board_file").c_str(), path("command.f").c_str()), 0);
+    EXPECT_EQ(change_file_mode(path("command.f").c_str(), 0777), 0);
+    EXPECT_EQ(mode(path("board_file")), 0600u);
+    // Nor a FIFO (without blocking), a folder or a missing file.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(change_file_mode(path("fifo").c_str(), 0777), 0);
+    EXPECT_EQ(mode(path("fifo")), 0600u);
+    EXPECT_EQ(change_file_mode(dir_.c_str(), 0777), 0);
+    EXPECT_EQ(change_file_mode(path("missing").c_str(), 0777), 0);
 }
 
 TEST(ScriptNames, PortableFileNamesOnly) {

@@ -144,6 +144,12 @@ TEST_P(MountTable, FindsMountPoint) {
 }
 
 const std::string kLongMount = "/dev/sdb1 /media/" + std::string(250, 'l') + " vfat rw 0 0\n";
+// Mount points of 255 characters (no room left for the folder's "/") and 254.
+const std::string kMount255 = "/media/" + std::string(248, 'm');
+const std::string kMount254 = "/media/" + std::string(247, 'm');
+const std::string kMount255Line = "/dev/sdb1 " + kMount255 + " vfat rw 0 0\n";
+const std::string kMount254Line = "/dev/sdb1 " + kMount254 + " vfat rw 0 0\n";
+const std::string kMount254Folder = kMount254 + "/";
 
 const MountCase mount_cases[] = {
     {"partition", "proc /proc proc rw 0 0\n/dev/sdb1 /media/stick vfat rw,relatime 0 0\n", "sdb1",
@@ -156,12 +162,53 @@ const MountCase mount_cases[] = {
     {"escaped_blank_in_mount_point", "/dev/sdb1 /media/USB\\040DISK vfat rw 0 0\n", "sdb1", 1,
      "/media/USB DISK/"},
     {"mount_point_too_long", kLongMount.c_str(), "sdb1", 0, "/"},
+    {"mount_point_of_255", kMount255Line.c_str(), "sdb1", 0, "/"},
+    {"mount_point_of_254", kMount254Line.c_str(), "sdb1", 1, kMount254Folder.c_str()},
+    // Only the device field counts: look-alike mount points, types, options
+    // and device names are other file systems.
+    {"look_alike_mount_point",
+     "tmpfs /media/sdb_backup tmpfs rw 0 0\n/dev/sdb1 /media/stick vfat rw 0 0\n", "sdb", 1,
+     "/media/stick/"},
+    {"look_alike_only", "tmpfs /media/sdb_backup tmpfs rw 0 0\n", "sdb", 0, "/"},
+    {"look_alike_option", "none /mnt tmpfs rw,sdb1 0 0\n", "sdb1", 0, "/"},
+    {"look_alike_type", "/dev/sda2 /mnt sdb1 rw 0 0\n", "sdb1", 0, "/"},
+    {"longer_device_name", "/dev/sdb10 /media/ten vfat rw 0 0\n", "sdb1", 0, "/"},
+    {"device_name_with_letters_after", "/dev/sdbx /media/x vfat rw 0 0\n", "sdb", 0, "/"},
+    {"device_outside_dev", "/media/sdb1 /media/stick vfat rw 0 0\n", "sdb1", 0, "/"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, MountTable, ::testing::ValuesIn(mount_cases),
                          [](const ::testing::TestParamInfo<MountCase>& param) {
                              return std::string(param.param.name);
                          });
+
+TEST(MountTableLine, DeviceFieldRule) {
+    struct Case {
+        const char* line;
+        const char* device;
+        int match;
+    } const cases[] = {
+        {"/dev/sdb1 /media/stick vfat rw 0 0\n", "sdb1", 1},
+        {"/dev/sdb1 /media/stick vfat rw 0 0\n", "sdb", 1},
+        {"/dev/sdb /media/stick vfat rw 0 0\n", "sdb", 1},
+        {"/dev/sdb12\t/media/stick vfat rw 0 0\n", "sdb", 1},
+        {"/dev/sdb /media/stick vfat rw 0 0\n", "sdb1", 0},
+        {"/dev/sdb10 /media/stick vfat rw 0 0\n", "sdb1", 0},
+        {"/dev/sdbb /media/stick vfat rw 0 0\n", "sdb", 0},
+        {"/dev/sdb1p /media/stick vfat rw 0 0\n", "sdb", 0},
+        {"/dev/sdb1", "sdb1", 0}, // no mount point follows
+        {"tmpfs /media/sdb_backup tmpfs rw 0 0\n", "sdb", 0},
+        {"/dev/sda1 /media/dev/sdb1 vfat rw 0 0\n", "sdb1", 0},
+        {" /dev/sdb1 /media/stick vfat rw 0 0\n", "sdb1", 0},
+        {"dev/sdb1 /media/stick vfat rw 0 0\n", "sdb1", 0},
+        {"/dev/sdb1 /media/stick vfat rw 0 0\n", "", 0},
+        {"", "sdb", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.line) + " / " + c.device);
+        EXPECT_EQ(is_device_field_of(c.line, c.device), c.match);
+    }
+}
 
 TEST_F(UsbStorage, MountTableFailuresLeaveFolderUnchanged) {
     char folder_out[256] = "untouched";
