@@ -448,11 +448,21 @@ int script_on(const char* path, int on) {
     return 1;
 }
 
+namespace {
+
+int g_last_execute_status;
+
+} // namespace
+
 int execute_script(const char* command) {
-    // The exit status belongs to the script and is not looked at.
-    int status = system(command);
-    (void)status;
+    // The exit status belongs to the script: it is kept for the receipt,
+    // never looked at here.
+    g_last_execute_status = system(command);
     return 1;
+}
+
+int last_execute_status() {
+    return g_last_execute_status;
 }
 
 int is_plain_script_name(const char* name) {
@@ -461,8 +471,8 @@ int is_plain_script_name(const char* name) {
     }
     for (const char* p = name; *p != '\0'; ++p) {
         char c = *p;
-        int portable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        int portable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '_' || c == '-';
         if (!portable) {
             return 0;
         }

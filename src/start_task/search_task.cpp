@@ -9,6 +9,7 @@
 #include "../../common/test_utility/test_utility.h"
 #include "../../common/test_utility/work_with_files.h"
 #include "../data_ut.h"
+#include "receipt.h"
 
 namespace {
 
@@ -82,6 +83,8 @@ int F_search_for_task() {
         // this the removal would wait in the page cache for up to half a
         // minute, and a stick pulled meanwhile would bring the package back.
         sync();
+    } else {
+        receipt_write(0);
     }
 
     cur_state = task_detected == 1 ? STATE_TASK_EXECUTE : STATE_GET_SETTINGS;
