@@ -99,6 +99,9 @@ void receipt_begin(int version) {
     g_version = version;
     g_log_used = 0;
     g_log_left_out = 0;
+    memset(g_row_outcome, 0, sizeof(g_row_outcome));
+    memset(g_row_status, 0, sizeof(g_row_status));
+    g_stick_known = 0;
     g_capturing = 1;
     log_set_tap(receipt_capture_line);
 }
@@ -112,9 +115,16 @@ void receipt_capture_line(unsigned level, const char* file, const char* function
         ++g_log_left_out;
         return;
     }
-    // A message holds at most 511 bytes, each escaped to at most 4.
+    // A message holds at most 511 bytes, each escaped to at most 4. A
+    // message's own line end is left out: the line ends anyway.
+    char message[512];
+    snprintf(message, sizeof(message), "%s", text);
+    size_t length = strlen(message);
+    while (length > 0 && message[length - 1] == '\n') {
+        message[--length] = '\0';
+    }
     char shown[2048];
-    escape_text(text, shown, sizeof(shown));
+    escape_text(message, shown, sizeof(shown));
     char formatted[2304];
     int n = log_format_line(formatted, sizeof(formatted), level, file, function, line, shown);
     if (n < 0 || n >= static_cast<int>(sizeof(formatted)) ||
