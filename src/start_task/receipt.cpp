@@ -85,10 +85,12 @@ void log_failure(const char* path, const char* reason) {
     LOG_MSG(LVL_ERROR, "failed to write receipt %s: %s", shown, reason);
 }
 
-// Makes the rename durable: the folder's entries reach the stick.
-void sync_folder(const char* folder) {
-    scoped_fd fd(open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd || fsync(fd.get()) != 0) {
+// Makes the rename durable. On vfat a file's size and first cluster live in
+// its folder entry, and a rename makes a new entry that the file's own sync
+// fills in: the file is synced again under its new name, then the folder.
+void sync_after_rename(int file, const char* folder) {
+    scoped_fd dir(open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fsync(file) != 0 || !dir || fsync(dir.get()) != 0) {
         sync();
     }
 }
@@ -256,7 +258,7 @@ int receipt_write(int taken_in) {
         log_failure(path, strerror(errno));
         return 0;
     }
-    if (!receipt_emit(fd.get(), taken_in) || fsync(fd.get()) != 0 || fd.close() != 0) {
+    if (!receipt_emit(fd.get(), taken_in) || fsync(fd.get()) != 0) {
         int saved = errno;
         fd.close();
         unlink(temp);
@@ -267,10 +269,11 @@ int receipt_write(int taken_in) {
     // followed.
     if (rename(temp, path) != 0) {
         int saved = errno;
+        fd.close();
         unlink(temp);
         log_failure(path, strerror(saved));
         return 0;
     }
-    sync_folder(dev_path);
+    sync_after_rename(fd.get(), dev_path);
     return 1;
 }

@@ -202,3 +202,31 @@ def test_a_folder_under_the_receipts_name_leaves_the_stick_as_it_was(board, pack
     assert "execute function: remove_temp_folder" in messages
     assert (b.stick_out / RECEIPT).is_dir()
     assert sorted(p.name for p in b.stick_out.iterdir()) == [RECEIPT]
+
+
+def test_full_stick_gets_no_receipt_and_keeps_its_package(board, package):
+    files = {"work_list.f": "<0001>{ok.sh}\n", "ok.sh": script("touch /home/trace\n")}
+    data = bytearray(package(files, scramble=True))
+    data[810] ^= 0x40
+    b = board(stick=Stick({"command.f": bytes(data)}))
+    b.setup = ["mount -o remount,size=1m /media/stick",
+               "dd if=/dev/zero of=/media/stick/filler bs=4k 2>/dev/null || true"]
+    messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+
+    assert [m for m in messages if "receipt" in m] == [
+        f"failed to write receipt /media/stick/{RECEIPT}: No space left on device"]
+    assert "failed to unpack task file" in messages
+    assert sorted(p.name for p in b.stick_out.iterdir()) == ["command.f", "filler"]
+    assert (b.stick_out / "command.f").read_bytes() == bytes(data)
+
+
+def test_no_receipt_into_the_mount_folder_of_a_stick_a_script_unmounted(board, package):
+    files = {"work_list.f": "<0001>{eject.sh}\n",
+             "eject.sh": script("umount /media/stick && touch /home/ejected\n")}
+    b = board(stick=Stick({"command.f": package(files)}))
+    messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+
+    assert (b.home / "ejected").exists()
+    assert f"failed to write receipt /media/stick/{RECEIPT}: the stick is no longer there" in \
+        messages
+    assert list((b.media / "stick").iterdir()) == []
