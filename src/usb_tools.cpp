@@ -11,6 +11,7 @@
 #include "data_ut.h"
 #include "service_task/service_task.h"
 #include "start_task/execute_task.h"
+#include "start_task/receipt.h"
 #include "start_task/search_task.h"
 #include "start_task/search_usb.h"
 
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
         return answer_about();
     }
     init_vars();
+    // The start-up phase's lines, from "USB_SEARCH PART" on, for the receipt.
+    receipt_begin(VERSION_NUMBER);
     for (;;) {
         switch (cur_state) {
         case STATE_USB_SEARCH:

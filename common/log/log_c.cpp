@@ -507,6 +507,7 @@ namespace {
 FILE* g_log_stream;
 int g_log_stream_level;
 char g_last_error[sizeof(message_buf)];
+log_tap_fn g_log_tap;
 
 } // namespace
 
@@ -530,6 +531,9 @@ int log_msg(unsigned level, const char* file, const char* function, int line, in
             fprintf(g_log_stream, "%c %s: %s\n", getMsgLevel(level), function, message_buf);
         }
         return 0;
+    }
+    if (g_log_tap != nullptr && level >= LVL_ERROR && level <= LVL_INFO) {
+        g_log_tap(level, file, function, line, message_buf);
     }
     if (!gSettingsOn && !first_use()) {
         return 1;
@@ -556,4 +560,20 @@ int log_msg(unsigned level, const char* file, const char* function, int line, in
             function_field, line, message_buf);
     --g_measure_size_step;
     return f.close() == 0 ? 0 : 1;
+}
+
+void log_set_tap(log_tap_fn tap) {
+    g_log_tap = tap;
+}
+
+int log_format_line(char* out, int size, unsigned level, const char* file, const char* function,
+                    int line, const char* text) {
+    char file_field[30];
+    char function_field[30];
+    char stamp[64];
+    normalize_line(file, file_field, sizeof(file_field));
+    normalize_line(function, function_field, sizeof(function_field));
+    getLTime(stamp, sizeof(stamp));
+    return snprintf(out, static_cast<size_t>(size), "%s [%c] %s: %s: [%05d] %s\n", stamp,
+                    getMsgLevel(level), file_field, function_field, line, text);
 }

@@ -104,3 +104,16 @@ int need_rotate();
 int delete_oldest_log_file(const char* folder);
 int get_full_f_name(const char* folder, const char* name, char* dst, int size);
 int delete_file(const char* path);
+
+// A tap on the log call: receives every line of levels 1 to 3 before the level
+// filter, whatever the settings' level (the receipt on the USB stick). The
+// text is message_buf as the caller formatted it. A null tap removes it.
+typedef void (*log_tap_fn)(unsigned level, const char* file, const char* function, int line,
+                           const char* text);
+void log_set_tap(log_tap_fn tap);
+
+// Formats one line as log_msg writes it into the log files (time stamp of
+// now, level letter, file and function fields, line number, text, newline).
+// Returns the formatting result, as snprintf does.
+int log_format_line(char* out, int size, unsigned level, const char* file, const char* function,
+                    int line, const char* text);

@@ -479,11 +479,21 @@ int script_on(const char* path, int on) {
     return 1;
 }
 
+namespace {
+
+int g_last_execute_status;
+
+} // namespace
+
 int execute_script(const char* command) {
-    // The exit status belongs to the script and is not looked at.
-    int status = system(command);
-    (void)status;
+    // The exit status belongs to the script: it is kept for the receipt,
+    // never looked at here.
+    g_last_execute_status = system(command);
     return 1;
+}
+
+int last_execute_status() {
+    return g_last_execute_status;
 }
 
 int is_plain_script_name(const char* name) {

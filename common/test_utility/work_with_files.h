@@ -119,6 +119,11 @@ int script_on(const char* path, int on);
 // its exit status.
 int execute_script(const char* command);
 
+// The wait status, as the shell call gives it, of the command execute_script
+// ran last (-1: no shell could be started). Recorded for the receipt on the
+// stick; nothing in the daemon acts on it.
+int last_execute_status();
+
 // 1 when a work list's script name may go into a shell command line and be
 // joined to a folder: portable file-name characters only (letters, digits,
 // ".", "_", "-"), not beginning with "-", not "." or "..".

@@ -7,6 +7,7 @@
 #include "../../common/test_utility/test_utility.h"
 #include "../../common/test_utility/work_with_files.h"
 #include "../data_ut.h"
+#include "receipt.h"
 
 namespace {
 
@@ -65,23 +66,31 @@ int exec_function(const char* name) {
 }
 
 int F_execute_work_list() {
+    receipt_walk_begins();
     for (int i = 0; i < work_list.count; ++i) {
         const task_row& row = work_list.rows[i];
         if (strcmp(row.state, TASK_ROW_SCRIPT) == 0) {
             if (!exec_script(row.name)) {
                 LOG_MSG(LVL_ERROR, "failed to execute script: %s", row.name);
+                receipt_row_ran(i, RECEIPT_ROW_FAILED, 0);
                 break;
             }
+            receipt_row_ran(i, RECEIPT_ROW_ENDED, last_execute_status());
         } else if (strcmp(row.state, TASK_ROW_FUNCTION) == 0) {
             if (!exec_function(row.name)) {
                 LOG_MSG(LVL_ERROR, "failed to execute function %s", row.name);
+                receipt_row_ran(i, RECEIPT_ROW_FAILED, 0);
                 break;
             }
+            receipt_row_ran(i, RECEIPT_ROW_DONE, 0);
+        } else {
+            receipt_row_ran(i, RECEIPT_ROW_PASSED_OVER, 0);
         }
     }
     // What the scripts wrote, on the stick above all, reaches the disks
     // before the service phase: the stick may be pulled now.
     sync();
+    receipt_write(1);
     cur_state = STATE_GET_SETTINGS;
     return 1;
 }

@@ -8,6 +8,7 @@
 #include "../../common/test_utility/test_utility.h"
 #include "../../common/test_utility/work_with_files.h"
 #include "../data_ut.h"
+#include "receipt.h"
 
 namespace {
 
@@ -21,6 +22,13 @@ const int PACKAGE_MODE = 0777;
 int end_of_task_search() {
     cur_state = task_detected == 1 ? STATE_TASK_EXECUTE : STATE_GET_SETTINGS;
     return 1;
+}
+
+// The end after a package was found and not taken in: the stick tells the
+// engineer why.
+int package_refused() {
+    receipt_write(0);
+    return end_of_task_search();
 }
 
 } // namespace
@@ -45,25 +53,25 @@ int F_search_for_task() {
     // An empty temporary folder of the daemon's own, made anew.
     if (!delete_test_folder(UT_TEMP_FOLDER)) {
         LOG_MSG(LVL_ERROR, "failed to delete temp folder: %s", UT_TEMP_FOLDER);
-        return end_of_task_search();
+        return package_refused();
     }
     if (!create_fresh_folder(UT_TEMP_FOLDER)) {
         LOG_MSG(LVL_ERROR, "failed to create temp folder for task file: %s", UT_TEMP_FOLDER);
-        return end_of_task_search();
+        return package_refused();
     }
 
     char copy[256];
     get_full_file_name(UT_TEMP_FOLDER, TASK_FILE_NAME, copy, sizeof(copy));
     if (!copy_one_file(package, copy)) {
         LOG_MSG(LVL_ERROR, "failed to copy task file: from [%s] to [%s]", package, copy);
-        return end_of_task_search();
+        return package_refused();
     }
 
     // The unpacker may unscramble the file it is given in place: always the
     // copy, never the package on the stick.
     if (!unpack_files(copy, UT_TEMP_FOLDER)) {
         LOG_MSG(LVL_ERROR, "failed to unpack task file");
-        return end_of_task_search();
+        return package_refused();
     }
     if (!delete_test_file(copy)) {
         LOG_MSG(LVL_ERROR, "failed to delete packed from temp folder");
@@ -74,12 +82,12 @@ int F_search_for_task() {
     if (!is_file_existed(list)) {
         LOG_MSG(LVL_ERROR, "failed to find work_list file: %s", list);
         delete_test_folder(UT_TEMP_FOLDER);
-        return end_of_task_search();
+        return package_refused();
     }
     if (!get_work_list_from_file(list, &work_list)) {
         LOG_MSG(LVL_ERROR, "failed to get work list from file: %s", list);
         delete_test_folder(UT_TEMP_FOLDER);
-        return end_of_task_search();
+        return package_refused();
     }
     LOG_MSG(LVL_INFO, "work list was created");
     task_detected = 1;

@@ -23,6 +23,8 @@ SPEED = 100
 WORK = "/var/lib/usb_tools"
 TEMP = "/home/velmarok/ut_temp/"
 PID_FILE = "/home/velmarok/var/velmarok.pid"
+# The receipt the daemon leaves on a stick it found a package on.
+RECEIPT = "usb_tools_receipt.txt"
 
 # The first pass of the memory watch when no main application has written
 # its pid file: the end of the start-up phase.
@@ -186,7 +188,7 @@ def test_partitioned_stick_with_a_scrambled_package_is_mounted_taken_in_and_run_
 
     clean, report = board.stick_fsck(stick)
     assert clean, report
-    assert board.stick_names(stick) == ["keep.txt", "trace.txt"]
+    assert board.stick_names(stick) == ["keep.txt", "trace.txt", RECEIPT]
     assert board.stick_read(stick, "/keep.txt", tmp_path) == b"the service engineer's file\n"
 
 
@@ -221,7 +223,7 @@ def test_unpartitioned_stick_is_mounted_as_the_whole_device(run, package, tmp_pa
     assert (trace["stick"], trace["stick before"]) == ("/media/usb_tools_folder", "keep.txt ")
     clean, report = board.stick_fsck(stick)
     assert clean, report
-    assert board.stick_names(stick) == ["keep.txt", "trace.txt"]
+    assert board.stick_names(stick) == ["keep.txt", "trace.txt", RECEIPT]
 
 
 def test_stick_the_system_mounted_before_is_used_where_it_is(run, package, tmp_path):
@@ -253,7 +255,7 @@ def test_stick_the_system_mounted_before_is_used_where_it_is(run, package, tmp_p
 
     trace = trace_of(board.stick_read(stick, "/trace.txt", tmp_path).decode())
     assert (trace["stick"], trace["stick before"]) == ("/media/stick", "keep.txt ")
-    assert board.stick_names(stick) == ["keep.txt", "trace.txt"]
+    assert board.stick_names(stick) == ["keep.txt", "trace.txt", RECEIPT]
     clean, report = board.stick_fsck(stick)
     assert clean, report
 
@@ -321,9 +323,9 @@ def test_stick_pulled_without_unmount_keeps_what_the_daemon_did(
     assert ("I", "work list was created") in messages(log_of(t))
     names = set(board.stick_names(stick))
     # command.f is not there to be taken in a second time at the next start.
-    assert names - {"trace.txt"} == {"keep.txt"}
+    assert names - {"trace.txt", RECEIPT} == {"keep.txt"}
     if trace_kept:
-        assert "trace.txt" in names
+        assert {"trace.txt", RECEIPT} <= names
         assert board.stick_read(stick, "/trace.txt", tmp_path) == (
             b"written while the work list ran\n"
         )
@@ -491,6 +493,6 @@ def test_example_service_report_package_copies_the_boards_files_to_the_stick(
     (log_name,) = board.stick_names(stick, folder + "usb_tools/logs")
     copied = board.stick_read(stick, f"{folder}usb_tools/logs/{log_name}", tmp_path).decode()
     assert "work list was created" in copied
-    assert board.stick_names(stick) == ["service_report/"]
+    assert board.stick_names(stick) == ["service_report/", RECEIPT]
     clean, fsck = board.stick_fsck(stick)
     assert clean, fsck
