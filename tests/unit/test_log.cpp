@@ -200,7 +200,10 @@ TEST(LogNames, NumberOfName) {
     EXPECT_EQ(get_previous_log_number("5.log.old"), 0);
     EXPECT_EQ(get_previous_log_number("a.log"), 0);
     EXPECT_EQ(get_previous_log_number("log"), 0);
-    EXPECT_EQ(get_previous_log_number("x-99999999999.log"), 2147483647);
+    // Numbers the series cannot count past are foreign entries' numbers.
+    EXPECT_EQ(get_previous_log_number("x-99999999999.log"), 0);
+    EXPECT_EQ(get_previous_log_number("x-2147483647.log"), 0);
+    EXPECT_EQ(get_previous_log_number("x-2147483646.log"), 2147483646);
     // The run of digits that ends before the last four characters.
     EXPECT_EQ(get_previous_log_number("3.log12.log"), 12);
     EXPECT_EQ(get_previous_log_number("a.log12345"), 1);
