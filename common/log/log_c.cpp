@@ -569,28 +569,31 @@ int find_oldest_after(const char* folder, int after_number, const char* after_na
     return found;
 }
 
-// Deletes the log entry `name` of "logs/" unless it is the current file; 1
-// when it is gone afterwards.
+// Deletes the log entry `name` of "logs/": 1 when it is gone afterwards, 0
+// when it stays, -1 for the current file, which is never deleted.
 int delete_log_entry(const char* name) {
     char path[256];
     // A cut path would name some other file.
-    if (get_full_f_name(LOG_FOLDER, name, path, sizeof(path)) >= static_cast<int>(sizeof(path)) ||
-        strcmp(path, cur_log_name) == 0) {
+    if (get_full_f_name(LOG_FOLDER, name, path, sizeof(path)) >= static_cast<int>(sizeof(path))) {
         return 0;
     }
-    return delete_file(path) && !is_entry_there(path);
+    if (strcmp(path, cur_log_name) == 0) {
+        return -1;
+    }
+    return delete_file(path) && !is_entry_there(path) ? 1 : 0;
 }
 
 // Deletes the oldest log entries until no more than `rotate` are left
 // besides those that cannot be deleted: an entry that stays (a folder that
-// is not empty, a symbolic link, which is never followed nor counted as
-// there, the current file) is passed over and the next oldest goes. 0 when
-// some entry could not be deleted.
+// is not empty, a symbolic link, which is never followed and so counts as
+// not there, a name too long for a path) is passed over and the next oldest
+// goes; so is the current file. 0 when some entry could not be deleted.
 int rotate_log_files() {
     int all_deleted = 1;
     int kept = 0;
-    int kept_number = 0;
-    char kept_name[256] = "";
+    int passed = 0;
+    int passed_number = 0;
+    char passed_name[256] = "";
     for (;;) {
         int count = 0;
         get_logs_count(LOG_FOLDER, &count);
@@ -598,15 +601,19 @@ int rotate_log_files() {
             return all_deleted;
         }
         char oldest[256];
-        if (!find_oldest_after(LOG_FOLDER, kept_number, kept > 0 ? kept_name : nullptr, oldest,
+        if (!find_oldest_after(LOG_FOLDER, passed_number, passed ? passed_name : nullptr, oldest,
                                sizeof(oldest))) {
             return 0;
         }
-        if (!delete_log_entry(oldest)) {
+        int gone = delete_log_entry(oldest);
+        if (gone != 1) {
+            passed = 1;
+            passed_number = get_previous_log_number(oldest);
+            snprintf(passed_name, sizeof(passed_name), "%s", oldest);
+        }
+        if (gone == 0) {
             all_deleted = 0;
             ++kept;
-            kept_number = get_previous_log_number(oldest);
-            snprintf(kept_name, sizeof(kept_name), "%s", oldest);
         }
     }
 }
@@ -618,7 +625,7 @@ int delete_oldest_log_file(const char* folder) {
     if (!find_oldest_after(folder, 0, nullptr, oldest, sizeof(oldest))) {
         return 1;
     }
-    return delete_log_entry(oldest);
+    return delete_log_entry(oldest) == 1 ? 1 : 0;
 }
 
 int get_full_f_name(const char* folder, const char* name, char* dst, int size) {
