@@ -740,8 +740,8 @@ int log_msg(unsigned level, const char* file, const char* function, int line, in
     long long size = 0;
     scoped_fd f(open_regular(cur_log_name, O_WRONLY | O_APPEND | O_CREAT, &size));
     if (!f) {
-        // Something other than a file under the current name: measure at
-        // the next line, which then goes into the next file.
+        // Perhaps something other than a file is under the current name:
+        // the next line measures it, and if so goes into the next file.
         g_measure_size_step = 0;
         return 1;
     }
