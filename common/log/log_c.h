@@ -77,7 +77,8 @@ int getDate(char* buf, int size);
 char getMsgLevel(unsigned level);
 // Left-justifies text in a field of exactly size - 1 characters.
 void normalize_line(const char* text, char* dst, int size);
-// Size of the log file; 0 when it cannot be opened or is no regular file.
+// Size of a log file into size_out; result 0, size_out untouched, when it
+// cannot be opened or is no regular file.
 int get_f_size(const char* path, long long* size_out);
 void set_measure_size_step(long long size);
 // Measures the current file; 1 when it has grown above max_size, or when
