@@ -1,6 +1,7 @@
 #include "log_c.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdarg.h>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "../test_utility/scoped_handle.h"
 #include "../test_utility/text_scan.h"
@@ -35,17 +37,73 @@ __attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
     fflush(stdout);
 }
 
-// Writes the name of file `number` of the series, dated today. The number is
-// wider than an int so that even the successor of the largest one has a name.
-void format_log_name(long long number) {
+// Writes the name of file `number` of the series, dated today.
+void format_log_name(int number) {
     char date[32];
     getDate(date, sizeof(date));
-    snprintf(cur_log_name, sizeof(cur_log_name), "%s%s-%s-%lld.log", LOG_FOLDER, LOG_SERIES_NAME,
+    snprintf(cur_log_name, sizeof(cur_log_name), "%s%s-%s-%d.log", LOG_FOLDER, LOG_SERIES_NAME,
              date, number);
+}
+
+// The number after `number` in the series. The series counts up to
+// LOG_NUMBER_LIMIT - 1 and then starts again at 1 (a file numbered at the
+// limit could not grow, and its number would read as a foreign entry's).
+int next_log_number(int number) {
+    long long next = static_cast<long long>(number) + 1;
+    return next >= LOG_NUMBER_LIMIT || next < 1 ? 1 : static_cast<int>(next);
 }
 
 int is_digit(char c) {
     return c >= '0' && c <= '9';
+}
+
+// Opens the settings file or a log file: never through a symbolic link,
+// never waiting on a FIFO, and only a regular file; anything else under the
+// name is foreign and is neither read nor written. The file's size goes to
+// size_out when asked for. -1 when refused; else a descriptor to close.
+int open_regular(const char* path, int flags, long long* size_out = nullptr) {
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                  static_cast<mode_t>(0666));
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    if (size_out != nullptr) {
+        *size_out = static_cast<long long>(st.st_size);
+    }
+    return fd;
+}
+
+// Something other than a regular file is there under the name: a folder, a
+// symbolic link, a FIFO, a device.
+int is_foreign_entry(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+int is_entry_there(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+// Appends text to an open file whole or not at all: after a short write (a
+// full disk) the file is cut back to `size`, where it ended before, so that
+// the next text does not glue onto a torn one.
+int append_whole(int fd, long long size, const char* text, int length) {
+    ssize_t written = write(fd, text, static_cast<size_t>(length));
+    if (written == length) {
+        return 1;
+    }
+    if (written > 0) {
+        // When even the cut fails, nothing more can be done here.
+        int cut = ftruncate(fd, static_cast<off_t>(size));
+        (void)cut;
+    }
+    return 0;
 }
 
 } // namespace
@@ -93,18 +151,12 @@ void normalize_line(const char* text, char* dst, int size) {
 }
 
 int get_f_size(const char* path, long long* size_out) {
-    scoped_file f(fopen(path, "r"));
-    if (!f) {
+    long long size = 0;
+    scoped_fd fd(open_regular(path, O_RDONLY, &size));
+    if (!fd) {
         return 0;
     }
-    if (fseeko(f.get(), 0, SEEK_END) != 0) {
-        return 0;
-    }
-    off_t end = ftello(f.get());
-    if (end < 0) {
-        return 0;
-    }
-    *size_out = static_cast<long long>(end);
+    *size_out = size;
     return 1;
 }
 
@@ -122,7 +174,9 @@ int need_new_one() {
         size = 0;
     }
     set_measure_size_step(size);
-    return size > gLSett.max_size;
+    // Something other than a file under the current name takes no lines: the
+    // series goes on in the next file.
+    return size > gLSett.max_size || is_foreign_entry(cur_log_name);
 }
 
 // ---------------------------------------------------------------------------
@@ -141,24 +195,25 @@ int is_f_existed(const char* path) {
 }
 
 int create_default_settings_file(const char* path) {
-    scoped_file f(fopen(path, "w"));
-    if (!f) {
+    scoped_fd fd(open_regular(path, O_WRONLY | O_CREAT | O_TRUNC));
+    if (!fd) {
         return 0;
     }
-    fprintf(f.get(), "level = %d\nrotate = %d\nmax_size = %dbyte", LSETT_DEFAULT_LEVEL,
-            LSETT_DEFAULT_ROTATE, LSETT_DEFAULT_SIZE);
-    return f.close() == 0 ? 1 : 0;
+    char text[128];
+    int length = snprintf(text, sizeof(text), "level = %d\nrotate = %d\nmax_size = %dbyte",
+                          LSETT_DEFAULT_LEVEL, LSETT_DEFAULT_ROTATE, LSETT_DEFAULT_SIZE);
+    int written = append_whole(fd.get(), 0, text, length);
+    return fd.close() == 0 && written ? 1 : 0;
 }
 
 int InitSettings() {
-    if (!is_f_existed(LOG_SETTINGS_FILE)) {
-        // Only a missing file gets the defaults written: one that is there but
-        // cannot be read is left as it is and reported below.
-        struct stat st;
-        if (stat(LOG_SETTINGS_FILE, &st) != 0 && !create_default_settings_file(LOG_SETTINGS_FILE)) {
-            say("can't create default .ini file: %s\n", LOG_SETTINGS_FILE);
-            return 0;
-        }
+    // Only a missing file gets the defaults written: whatever is there under
+    // the name (a file that cannot be read, a symbolic link, a FIFO) is left
+    // as it is and reported below.
+    struct stat st;
+    if (lstat(LOG_SETTINGS_FILE, &st) != 0 && !create_default_settings_file(LOG_SETTINGS_FILE)) {
+        say("can't create default .ini file: %s\n", LOG_SETTINGS_FILE);
+        return 0;
     }
     if (!read_log_settings(LOG_SETTINGS_FILE)) {
         say("can't get log settings from file: %s\n", LOG_SETTINGS_FILE);
@@ -168,8 +223,13 @@ int InitSettings() {
 }
 
 int read_log_settings(const char* path) {
-    scoped_file f(fopen(path, "r"));
+    int fd = open_regular(path, O_RDONLY);
+    if (fd < 0) {
+        return 0;
+    }
+    scoped_file f(fdopen(fd, "r"));
     if (!f) {
+        close(fd);
         return 0;
     }
     LSett_Init();
@@ -283,7 +343,7 @@ void build_new_log_name(int number) {
 }
 
 void set_new_log_name() {
-    format_log_name(static_cast<long long>(get_previous_log_number(cur_log_name)) + 1);
+    format_log_name(next_log_number(get_previous_log_number(cur_log_name)));
 }
 
 int get_previous_log_number(const char* name) {
@@ -302,8 +362,10 @@ int get_previous_log_number(const char* name) {
     long long number = 0;
     for (int i = first; i <= last; ++i) {
         number = number * 10 + (name[i] - '0');
-        if (number > INT_MAX) {
-            return INT_MAX;
+        // A number that the series cannot count past is not one of its
+        // files: the entry is foreign, like a name without a number.
+        if (number >= LOG_NUMBER_LIMIT) {
+            return 0;
         }
     }
     return static_cast<int>(number);
@@ -356,16 +418,16 @@ int set_cur_log_name() {
     if (count > 0) {
         char newest[256];
         get_previous_log_name(LOG_FOLDER, newest, sizeof(newest), 1);
-        // Only entries without a number (foreign files such as notes.log), or
-        // a name too long for a path: nothing to continue, a new series begins.
-        if (strcmp(newest, LOG_NO_PREVIOUS) != 0 &&
-            get_full_f_name(LOG_FOLDER, newest, cur_log_name, sizeof(cur_log_name)) <
-                static_cast<int>(sizeof(cur_log_name))) {
-            // A folder (or anything but a file) under the newest name takes
-            // no lines: the series goes on in a new file after it.
-            struct stat st;
-            if (stat(cur_log_name, &st) == 0 && !S_ISREG(st.st_mode)) {
-                set_new_log_name();
+        // Only entries without a number (foreign ones such as notes.log):
+        // nothing to continue, a new series begins.
+        if (strcmp(newest, LOG_NO_PREVIOUS) != 0) {
+            // The newest name too long for a path, or anything but a file
+            // under it (a folder, a symbolic link, a FIFO), takes no lines:
+            // the series goes on in a new file after it.
+            if (get_full_f_name(LOG_FOLDER, newest, cur_log_name, sizeof(cur_log_name)) >=
+                    static_cast<int>(sizeof(cur_log_name)) ||
+                is_foreign_entry(cur_log_name)) {
+                build_new_log_name(next_log_number(get_previous_log_number(newest)));
             }
             return 1;
         }
@@ -388,35 +450,73 @@ void write_header(char* buf, int size, const char* previous) {
              gLSett.rotate, gLSett.max_size, middle);
 }
 
-int create_new_log_file() {
-    char previous[256];
-    get_previous_log_name(LOG_FOLDER, previous, sizeof(previous), 1);
+namespace {
+
+// How many names of the series may be tried for a new file: one more than
+// there are log entries, each of which can hold at most one of them.
+int name_tries() {
+    int count = 0;
+    get_logs_count(LOG_FOLDER, &count);
+    return count + 1;
+}
+
+// Moves cur_log_name on past the names of entries that are there already.
+int skip_taken_log_names() {
+    for (int tries = name_tries(); tries > 0; --tries) {
+        if (!is_entry_there(cur_log_name)) {
+            return 1;
+        }
+        set_new_log_name();
+    }
+    return 0;
+}
+
+// Makes the file named by cur_log_name with its opening block naming
+// `previous`. A log file is never emptied: the file is made only where no
+// entry of its name is; on a clash the series moves on to the next free name.
+int create_log_file_after(const char* previous) {
     char block[512];
     write_header(block, sizeof(block), previous);
-    scoped_file f(fopen(cur_log_name, "w"));
-    if (!f) {
-        return 0;
+    scoped_fd fd;
+    for (int tries = name_tries(); !fd; --tries) {
+        fd = scoped_fd(open_regular(cur_log_name, O_WRONLY | O_CREAT | O_EXCL));
+        if (!fd && (errno != EEXIST || tries <= 1)) {
+            return 0;
+        }
+        if (!fd) {
+            set_new_log_name();
+        }
     }
-    fputs(block, f.get());
-    if (f.close() != 0) {
+    int written = append_whole(fd.get(), 0, block, static_cast<int>(strlen(block)));
+    if (fd.close() != 0 || !written) {
         return 0;
     }
     set_measure_size_step(0);
     return 1;
 }
 
+} // namespace
+
+int create_new_log_file() {
+    char previous[256];
+    get_previous_log_name(LOG_FOLDER, previous, sizeof(previous), 1);
+    return create_log_file_after(previous);
+}
+
 int write_tail(const char* path) {
     char block[512];
-    snprintf(block, sizeof(block),
-             LOG_BLOCK_RULE "[\n" LOG_BLOCK_SETTINGS "File has reached max size. Log is closing.\n"
-                            "Next log file is <%s>\n" LOG_BLOCK_RULE "]\n",
-             gLSett.level, gLSett.rotate, gLSett.max_size, cur_log_name);
-    scoped_file f(fopen(path, "a+"));
-    if (!f) {
+    int length = snprintf(block, sizeof(block),
+                          LOG_BLOCK_RULE "[\n" LOG_BLOCK_SETTINGS
+                                         "File has reached max size. Log is closing.\n"
+                                         "Next log file is <%s>\n" LOG_BLOCK_RULE "]\n",
+                          gLSett.level, gLSett.rotate, gLSett.max_size, cur_log_name);
+    long long size = 0;
+    scoped_fd fd(open_regular(path, O_WRONLY | O_APPEND | O_CREAT, &size));
+    if (!fd) {
         return 0;
     }
-    fputs(block, f.get());
-    return f.close() == 0 ? 1 : 0;
+    int written = append_whole(fd.get(), size, block, length);
+    return fd.close() == 0 && written ? 1 : 0;
 }
 
 int need_rotate() {
@@ -425,15 +525,107 @@ int need_rotate() {
     return count > gLSett.rotate ? 1 : 0;
 }
 
-int delete_oldest_log_file(const char* folder) {
-    char oldest[256];
-    get_previous_log_name(folder, oldest, sizeof(oldest), 0);
-    char path[256];
-    // A cut path would name some other file.
-    if (get_full_f_name(LOG_FOLDER, oldest, path, sizeof(path)) >= static_cast<int>(sizeof(path))) {
+namespace {
+
+// The order in which log entries are deleted: by number, and by name among
+// entries of the same number. -1, 0 or 1 like strcmp.
+int compare_age(int number, const char* name, int other_number, const char* other_name) {
+    if (number != other_number) {
+        return number < other_number ? -1 : 1;
+    }
+    return strcmp(name, other_name);
+}
+
+// The oldest log entry of the folder that comes after the entry (after_number,
+// after_name) in the order of deletion; after_name null: the oldest of all.
+// 0 when there is none or the folder cannot be opened.
+int find_oldest_after(const char* folder, int after_number, const char* after_name, char* name_out,
+                      int name_size) {
+    scoped_dir d(opendir(folder));
+    if (!d) {
         return 0;
     }
-    return delete_file(path);
+    int found = 0;
+    int best_number = 0;
+    char best[256] = "";
+    while (struct dirent* entry = readdir(d.get())) {
+        if (strstr(entry->d_name, ".log") == nullptr) {
+            continue;
+        }
+        int number = get_previous_log_number(entry->d_name);
+        if (after_name != nullptr &&
+            compare_age(number, entry->d_name, after_number, after_name) <= 0) {
+            continue;
+        }
+        if (!found || compare_age(number, entry->d_name, best_number, best) < 0) {
+            found = 1;
+            best_number = number;
+            snprintf(best, sizeof(best), "%s", entry->d_name);
+        }
+    }
+    if (found) {
+        snprintf(name_out, static_cast<size_t>(name_size), "%s", best);
+    }
+    return found;
+}
+
+// Deletes the log entry `name` of "logs/": 1 when it is gone afterwards, 0
+// when it stays, -1 for the current file, which is never deleted.
+int delete_log_entry(const char* name) {
+    char path[256];
+    // A cut path would name some other file.
+    if (get_full_f_name(LOG_FOLDER, name, path, sizeof(path)) >= static_cast<int>(sizeof(path))) {
+        return 0;
+    }
+    if (strcmp(path, cur_log_name) == 0) {
+        return -1;
+    }
+    return delete_file(path) && !is_entry_there(path) ? 1 : 0;
+}
+
+// Deletes the oldest log entries until no more than `rotate` are left
+// besides those that cannot be deleted: an entry that stays (a folder that
+// is not empty, a symbolic link, which is never followed and so counts as
+// not there, a name too long for a path) is passed over and the next oldest
+// goes; so is the current file. 0 when some entry could not be deleted.
+int rotate_log_files() {
+    int all_deleted = 1;
+    int kept = 0;
+    int passed = 0;
+    int passed_number = 0;
+    char passed_name[256] = "";
+    for (;;) {
+        int count = 0;
+        get_logs_count(LOG_FOLDER, &count);
+        if (count <= gLSett.rotate + kept) {
+            return all_deleted;
+        }
+        char oldest[256];
+        if (!find_oldest_after(LOG_FOLDER, passed_number, passed ? passed_name : nullptr, oldest,
+                               sizeof(oldest))) {
+            return 0;
+        }
+        int gone = delete_log_entry(oldest);
+        if (gone != 1) {
+            passed = 1;
+            passed_number = get_previous_log_number(oldest);
+            snprintf(passed_name, sizeof(passed_name), "%s", oldest);
+        }
+        if (gone == 0) {
+            all_deleted = 0;
+            ++kept;
+        }
+    }
+}
+
+} // namespace
+
+int delete_oldest_log_file(const char* folder) {
+    char oldest[256];
+    if (!find_oldest_after(folder, 0, nullptr, oldest, sizeof(oldest))) {
+        return 1;
+    }
+    return delete_log_entry(oldest) == 1 ? 1 : 0;
 }
 
 int get_full_f_name(const char* folder, const char* name, char* dst, int size) {
@@ -441,7 +633,9 @@ int get_full_f_name(const char* folder, const char* name, char* dst, int size) {
 }
 
 int delete_file(const char* path) {
-    if (!is_f_existed(path)) {
+    // A symbolic link is never followed, and so counts as not there.
+    struct stat st;
+    if (lstat(path, &st) != 0 || S_ISLNK(st.st_mode)) {
         return 1;
     }
     return remove(path) == 0 ? 1 : 0;
@@ -459,27 +653,21 @@ int change_log_file() {
     char full_name[256];
     snprintf(full_name, sizeof(full_name), "%s", cur_log_name);
     set_new_log_name();
-    if (!write_tail(full_name)) {
+    // The closing block names the file that will be made: the next name
+    // that no entry holds.
+    if (!skip_taken_log_names()) {
         return 0;
     }
-    if (!create_new_log_file()) {
+    // A full "file" that is something else (replaced from outside) gets no
+    // closing block; the series goes on all the same.
+    if (!write_tail(full_name) && !is_foreign_entry(full_name)) {
         return 0;
     }
-    while (need_rotate()) {
-        int before = 0;
-        get_logs_count(LOG_FOLDER, &before);
-        if (!delete_oldest_log_file(LOG_FOLDER)) {
-            return 0;
-        }
-        // An oldest entry that cannot be removed (or seen) would keep the
-        // count where it is for ever: give up until the next change.
-        int after = 0;
-        get_logs_count(LOG_FOLDER, &after);
-        if (after >= before) {
-            return 0;
-        }
+    const char* previous = full_name + strlen(LOG_FOLDER);
+    if (!create_log_file_after(previous)) {
+        return 0;
     }
-    return 1;
+    return rotate_log_files();
 }
 
 int first_use() {
@@ -494,7 +682,8 @@ int first_use() {
         return 0;
     }
     set_cur_log_name();
-    if (!is_f_existed(cur_log_name) && !create_new_log_file()) {
+    scoped_fd current(open_regular(cur_log_name, O_RDONLY));
+    if (!current && !create_new_log_file()) {
         return 0;
     }
     return 1;
@@ -545,21 +734,22 @@ int log_msg(unsigned level, const char* file, const char* function, int line, in
         return 1;
     }
 
-    char file_field[30];
-    char function_field[30];
-    char stamp[64];
-    normalize_line(file, file_field, sizeof(file_field));
-    normalize_line(function, function_field, sizeof(function_field));
-    getLTime(stamp, sizeof(stamp));
-
-    scoped_file f(fopen(cur_log_name, "a+"));
+    long long size = 0;
+    scoped_fd f(open_regular(cur_log_name, O_WRONLY | O_APPEND | O_CREAT, &size));
     if (!f) {
+        // Perhaps something other than a file is under the current name:
+        // the next line measures it, and if so goes into the next file.
+        g_measure_size_step = 0;
         return 1;
     }
-    fprintf(f.get(), "%s [%c] %s: %s: [%05d] %s\n", stamp, getMsgLevel(level), file_field,
-            function_field, line, message_buf);
+    char text[LOG_LINE_SIZE];
+    int length = log_format_line(text, sizeof(text), level, file, function, line, message_buf);
+    if (length >= static_cast<int>(sizeof(text))) {
+        length = static_cast<int>(sizeof(text)) - 1;
+    }
+    int written = append_whole(f.get(), size, text, length);
     --g_measure_size_step;
-    return f.close() == 0 ? 0 : 1;
+    return f.close() == 0 && written ? 0 : 1;
 }
 
 void log_set_tap(log_tap_fn tap) {
@@ -574,6 +764,7 @@ int log_format_line(char* out, int size, unsigned level, const char* file, const
     normalize_line(file, file_field, sizeof(file_field));
     normalize_line(function, function_field, sizeof(function_field));
     getLTime(stamp, sizeof(stamp));
-    return snprintf(out, static_cast<size_t>(size), "%s [%c] %s: %s: [%05d] %s\n", stamp,
-                    getMsgLevel(level), file_field, function_field, line, text);
+    return snprintf(out, static_cast<size_t>(size), "%s [%c] %s: %s: [%05d] %.*s\n", stamp,
+                    getMsgLevel(level), file_field, function_field, line,
+                    static_cast<int>(sizeof(message_buf) - 1), text);
 }

@@ -37,6 +37,12 @@ enum {
     // Lines are assumed to take this many bytes when the room left in the
     // current file is turned into the number of lines before the next measure.
     LOG_LINE_ESTIMATE = 150,
+    // Numbers of the series run from 1 to one below this; a name whose number
+    // is this or more is a foreign entry (its number could not grow).
+    LOG_NUMBER_LIMIT = 2147483647,
+    // One line: time stamp, level, the two 29-character fields, the line
+    // number (up to 11 characters) and 511 characters of message, 620 at most.
+    LOG_LINE_SIZE = 1024,
 };
 
 struct LSett {
@@ -71,15 +77,21 @@ int getDate(char* buf, int size);
 char getMsgLevel(unsigned level);
 // Left-justifies text in a field of exactly size - 1 characters.
 void normalize_line(const char* text, char* dst, int size);
+// Size of a log file into size_out; result 0, size_out untouched, when it
+// cannot be opened or is no regular file.
 int get_f_size(const char* path, long long* size_out);
 void set_measure_size_step(long long size);
-// Measures the current file; 1 when it has grown above max_size.
+// Measures the current file; 1 when it has grown above max_size, or when
+// something other than a regular file is under its name.
 int need_new_one();
 
 // Settings file.
 void LSett_Init();
 int InitSettings();
+// Writes the default settings; never through a symbolic link.
 int create_default_settings_file(const char* path);
+// Loads the settings file; 0 when it is missing, is no regular file (a
+// symbolic link, a FIFO) or cannot be read.
 int read_log_settings(const char* path);
 void ParsingOfLine(const char* line);
 void to_lower_case_space_off(char* text);
@@ -92,17 +104,26 @@ int create_logs_folder(const char* path);
 int set_cur_log_name();
 void build_new_log_name(int number);
 void set_new_log_name();
+// The number of a log entry's name; 0 for a foreign entry (no number, or one
+// of LOG_NUMBER_LIMIT or more).
 int get_previous_log_number(const char* name);
 int get_logs_count(const char* folder, int* count_out);
 // Bare name of the newest (newest = 1) or oldest (0) log entry of the folder,
 // or "No previous log".
 int get_previous_log_name(const char* folder, char* name_out, int name_size, int newest);
 void write_header(char* buf, int size, const char* previous);
+// Makes the file named by cur_log_name with its opening block, only where no
+// entry of that name is: on a clash cur_log_name moves on to the next free
+// name of the series.
 int create_new_log_file();
 int write_tail(const char* path);
 int need_rotate();
+// Deletes the oldest log entry (lowest number, then name) unless it is the
+// current file; 1 when it is gone.
 int delete_oldest_log_file(const char* folder);
 int get_full_f_name(const char* folder, const char* name, char* dst, int size);
+// 1 when the entry is gone afterwards or was not there; a symbolic link is
+// never followed and counts as not there.
 int delete_file(const char* path);
 
 // A tap on the log call: receives every line of levels 1 to 3 before the level

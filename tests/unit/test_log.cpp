@@ -1,7 +1,11 @@
 // The log call: line format, levels, first use, file naming, continuation,
-// size-check pacing, change of files and rotation.
+// size-check pacing, change of files and rotation, and what it does with
+// entries of logs/ that are not its own files.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,7 +204,10 @@ TEST(LogNames, NumberOfName) {
     EXPECT_EQ(get_previous_log_number("5.log.old"), 0);
     EXPECT_EQ(get_previous_log_number("a.log"), 0);
     EXPECT_EQ(get_previous_log_number("log"), 0);
-    EXPECT_EQ(get_previous_log_number("x-99999999999.log"), 2147483647);
+    // Numbers the series cannot count past are foreign entries' numbers.
+    EXPECT_EQ(get_previous_log_number("x-99999999999.log"), 0);
+    EXPECT_EQ(get_previous_log_number("x-2147483647.log"), 0);
+    EXPECT_EQ(get_previous_log_number("x-2147483646.log"), 2147483646);
     // The run of digits that ends before the last four characters.
     EXPECT_EQ(get_previous_log_number("3.log12.log"), 12);
     EXPECT_EQ(get_previous_log_number("a.log12345"), 1);
@@ -429,6 +436,370 @@ TEST_F(Log, FileRemovedFromOutsideIsCreatedAgain) {
     std::vector<std::string> lines = split_lines(read_file(cur_log_name));
     ASSERT_EQ(lines.size(), 1u) << "no opening block for a file made by an append";
     EXPECT_NE(lines[0].find("two"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Entries of logs/ that are not the module's own files
+
+// The message texts of the log lines in the files of the series, file by file
+// in the order of their numbers, and each file's number.
+std::vector<std::string> series_messages(const std::vector<int>& numbers) {
+    std::vector<std::string> messages;
+    for (int n : numbers) {
+        for (const std::string& line : split_lines(read_file("logs/" + log_name(n)))) {
+            size_t at = line.find("] ", 30);
+            if (line.size() > 24 && line[24] == '[' && at != std::string::npos) {
+                messages.push_back(line.substr(at + 2));
+            }
+        }
+    }
+    return messages;
+}
+
+// Files `numbers` of the series point at each other: each full file ends with
+// a closing block naming the next, and the next begins with an opening block
+// naming it.
+void expect_chain(const std::vector<int>& numbers, int rotate = 5) {
+    for (size_t i = 0; i + 1 < numbers.size(); ++i) {
+        std::string full = read_file("logs/" + log_name(numbers[i]));
+        std::string next = read_file("logs/" + log_name(numbers[i + 1]));
+        std::string tail = closing_block(1, rotate, 1024, "logs/" + log_name(numbers[i + 1]));
+        std::string head =
+            opening_block(1, rotate, 1024, "Previous log file is <" + log_name(numbers[i]) + ">");
+        EXPECT_TRUE(full.size() >= tail.size() && full.substr(full.size() - tail.size()) == tail)
+            << "file " << numbers[i] << ":\n"
+            << full;
+        EXPECT_EQ(next.substr(0, head.size()), head) << "file " << numbers[i + 1];
+    }
+}
+
+// Logs `count` lines "line N" of 200 characters; returns how many of them
+// were reported written.
+int log_numbered_lines(int count) {
+    int written = 0;
+    for (int i = 1; i <= count; ++i) {
+        std::string text = "line " + std::to_string(i) + " " + std::string(190, 'x');
+        written += log_text(text, i) == 0 ? 1 : 0;
+    }
+    return written;
+}
+
+std::vector<std::string> numbered_lines(int from, int to) {
+    std::vector<std::string> lines;
+    for (int i = from; i <= to; ++i) {
+        lines.push_back("line " + std::to_string(i) + " " + std::string(190, 'x'));
+    }
+    return lines;
+}
+
+// A file outside logs/ that links in logs/ point at: it must never change.
+const char* const outside_text = "outside, not a log file\n";
+
+// What can be found under a name of the series.
+enum class Planted { file, link, dangling_link, fifo, folder };
+
+const char* planted_name(Planted p) {
+    switch (p) {
+    case Planted::file:
+        return "file";
+    case Planted::link:
+        return "link";
+    case Planted::dangling_link:
+        return "dangling_link";
+    case Planted::fifo:
+        return "fifo";
+    case Planted::folder:
+        return "folder";
+    }
+    return "?";
+}
+
+void plant(Planted p, const std::string& name) {
+    switch (p) {
+    case Planted::file:
+        write_file(name, "planted\n");
+        break;
+    case Planted::link:
+        write_file("outside", outside_text);
+        ASSERT_EQ(symlink("../outside", name.c_str()), 0);
+        break;
+    case Planted::dangling_link:
+        ASSERT_EQ(symlink("../nowhere", name.c_str()), 0);
+        break;
+    case Planted::fifo:
+        ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+        break;
+    case Planted::folder:
+        ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
+        write_file(name + "/inside", "x");
+        break;
+    }
+}
+
+// What was planted is as it was, and nothing went through a link.
+void expect_untouched(Planted p, const std::string& name) {
+    struct stat st;
+    ASSERT_EQ(lstat(name.c_str(), &st), 0) << name;
+    switch (p) {
+    case Planted::file:
+        EXPECT_EQ(read_file(name), "planted\n");
+        break;
+    case Planted::link:
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_EQ(read_file("outside"), outside_text);
+        break;
+    case Planted::dangling_link:
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_FALSE(exists("nowhere"));
+        break;
+    case Planted::fifo:
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        break;
+    case Planted::folder:
+        EXPECT_EQ(read_file(name + "/inside"), "x");
+        break;
+    }
+}
+
+void PrintTo(Planted p, std::ostream* os) {
+    *os << planted_name(p);
+}
+
+class LogPlanted : public Log, public ::testing::WithParamInterface<Planted> {};
+
+std::string planted_case_name(const ::testing::TestParamInfo<Planted>& info) {
+    return planted_name(info.param);
+}
+
+// The next name of the series is taken (from outside, after the process
+// began) when the current file fills: the series moves on to the next free
+// number, and the closing block names the file really made. Nothing under
+// the taken name is emptied, read or written through.
+TEST_P(LogPlanted, TakenNextNameIsPassedOver) {
+    ASSERT_EQ(mkdir("logs", 0700), 0);
+    write_file("logs/" + log_name(4), "old\n");
+    ASSERT_EQ(log_text("first"), 0);
+    plant(GetParam(), "logs/" + log_name(5));
+    write_file("logs/" + log_name(4), read_file("logs/" + log_name(4)) + std::string(2000, 'f'));
+    g_measure_size_step = 0;
+    ASSERT_EQ(log_text("moved on"), 0);
+    expect_untouched(GetParam(), "logs/" + log_name(5));
+    expect_chain({4, 6});
+    EXPECT_EQ(series_messages({4}), std::vector<std::string>{"first"});
+    EXPECT_EQ(series_messages({6}), std::vector<std::string>{"moved on"});
+    EXPECT_EQ(std::string(cur_log_name), "logs/" + log_name(6));
+}
+
+// Anything but a file under a name of the series.
+class LogForeignEntry : public LogPlanted {};
+
+// The newest entry when a process starts is not a file: the series goes on
+// in a new file after it, never in it nor through it.
+TEST_P(LogForeignEntry, NewestEntryThatIsNoFileIsNotContinued) {
+    ASSERT_EQ(mkdir("logs", 0700), 0);
+    write_file("logs/" + log_name(4), "old\n");
+    plant(GetParam(), "logs/" + log_name(5));
+    ASSERT_EQ(log_text("after it"), 0);
+    expect_untouched(GetParam(), "logs/" + log_name(5));
+    std::string text = read_file("logs/" + log_name(6));
+    std::string block = opening_block(1, 5, 1024, "Previous log file is <" + log_name(5) + ">");
+    ASSERT_EQ(text.substr(0, block.size()), block);
+    EXPECT_EQ(series_messages({6}), std::vector<std::string>{"after it"});
+    EXPECT_EQ(read_file("logs/" + log_name(4)), "old\n");
+}
+
+// The current file is replaced from outside while the process runs: the
+// line that finds it is lost, the next one begins the next file.
+TEST_P(LogForeignEntry, CurrentFileReplacedIsLeftBehind) {
+    ASSERT_EQ(log_text("one"), 0);
+    ASSERT_EQ(unlink(cur_log_name), 0);
+    plant(GetParam(), "logs/" + log_name(1));
+    EXPECT_EQ(log_text("lost"), 1);
+    ASSERT_EQ(log_text("two"), 0);
+    expect_untouched(GetParam(), "logs/" + log_name(1));
+    std::string text = read_file("logs/" + log_name(2));
+    std::string block = opening_block(1, 5, 1024, "Previous log file is <" + log_name(1) + ">");
+    ASSERT_EQ(text.substr(0, block.size()), block);
+    EXPECT_EQ(series_messages({2}), std::vector<std::string>{"two"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LogPlanted,
+                         ::testing::Values(Planted::file, Planted::link, Planted::dangling_link,
+                                           Planted::fifo, Planted::folder),
+                         planted_case_name);
+INSTANTIATE_TEST_SUITE_P(Kinds, LogForeignEntry,
+                         ::testing::Values(Planted::link, Planted::dangling_link, Planted::fifo,
+                                           Planted::folder),
+                         planted_case_name);
+
+// A foreign entry whose number the series could not count past: a new
+// series begins beside it, and through many changes of files no line is
+// lost and no file is emptied.
+TEST_F(Log, NumberThatCannotGrowIsForeign) {
+    write_file(LOG_SETTINGS_FILE, "rotate = 15");
+    ASSERT_EQ(mkdir("logs", 0700), 0);
+    write_file("logs/x-99999999999.log", "foreign\n");
+    ASSERT_EQ(log_numbered_lines(60), 60);
+    EXPECT_EQ(read_file("logs/x-99999999999.log"), "foreign\n");
+    std::vector<int> numbers;
+    for (int n = 1; exists("logs/" + log_name(n)); ++n) {
+        numbers.push_back(n);
+    }
+    ASSERT_GE(numbers.size(), 8u);
+    EXPECT_EQ(list_dir("logs").size(), numbers.size() + 1);
+    std::string first = read_file("logs/" + log_name(1));
+    EXPECT_EQ(first.rfind(opening_block(1, 15, 1024, "No previous log"), 0), 0u);
+    expect_chain(numbers, 15);
+    EXPECT_EQ(series_messages(numbers), numbered_lines(1, 60));
+}
+
+// A newest name too long to be joined to the folder is not continued, and
+// does not restart the series at 1: the next file takes the number after
+// it, and an older file 2 keeps its lines.
+TEST_F(Log, NewestNameTooLongForAPathIsFollowedNotRestarted) {
+    write_file(LOG_SETTINGS_FILE, "rotate = 15");
+    ASSERT_EQ(mkdir("logs", 0700), 0);
+    write_file("logs/" + log_name(2), "file two\n");
+    std::string long_name = std::string(245, 'a') + "-3.log";
+    ASSERT_GT(std::string("logs/" + long_name).size(), 255u);
+    write_file("logs/" + long_name, "long\n");
+    ASSERT_EQ(log_numbered_lines(20), 20);
+    EXPECT_EQ(read_file("logs/" + log_name(2)), "file two\n");
+    EXPECT_EQ(read_file("logs/" + long_name), "long\n");
+    EXPECT_FALSE(exists("logs/" + log_name(1)));
+    std::string text = read_file("logs/" + log_name(4));
+    std::string block = opening_block(1, 15, 1024, "Previous log file is <" + long_name + ">");
+    ASSERT_EQ(text.substr(0, block.size()), block);
+    ASSERT_TRUE(exists("logs/" + log_name(5)));
+    std::vector<int> numbers;
+    for (int n = 4; exists("logs/" + log_name(n)); ++n) {
+        numbers.push_back(n);
+    }
+    expect_chain(numbers, 15);
+    EXPECT_EQ(series_messages(numbers), numbered_lines(1, 20));
+}
+
+// The series counts up to 2147483646 and then starts again at 1; the
+// current file is never the one that rotation deletes.
+TEST_F(Log, LastNumberOfTheSeriesIsFollowedByOne) {
+    write_file(LOG_SETTINGS_FILE, "rotate = 1");
+    ASSERT_EQ(mkdir("logs", 0700), 0);
+    write_file("logs/" + log_name(2147483646), std::string(2000, 'f'));
+    ASSERT_EQ(log_text("wrapped"), 0);
+    EXPECT_EQ(list_dir("logs"), std::vector<std::string>{log_name(1)});
+    std::string text = read_file("logs/" + log_name(1));
+    std::string block =
+        opening_block(1, 1, 1024, "Previous log file is <" + log_name(2147483646) + ">");
+    ASSERT_EQ(text.substr(0, block.size()), block);
+    EXPECT_EQ(series_messages({1}), std::vector<std::string>{"wrapped"});
+}
+
+// Entries that cannot be deleted do not stop the rotation: the next oldest
+// go, so logs/ holds `rotate` files besides them.
+struct UndeletableCase {
+    const char* name;
+    void (*make)();
+};
+
+void PrintTo(const UndeletableCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LogUndeletable : public Log, public ::testing::WithParamInterface<UndeletableCase> {};
+
+TEST_P(LogUndeletable, RotationGoesOnPastThem) {
+    write_file(LOG_SETTINGS_FILE, "rotate = 2");
+    fill_series(1, 2);
+    write_file("outside", outside_text);
+    GetParam().make();
+    std::vector<std::string> planted = list_dir("logs");
+    planted.erase(std::remove_if(planted.begin(), planted.end(),
+                                 [](const std::string& n) { return n.rfind("common-", 0) == 0; }),
+                  planted.end());
+    ASSERT_FALSE(planted.empty());
+    // Several changes of files (six lines go in before a file is measured).
+    for (int i = 0; i < 40; ++i) {
+        log_text(std::string(500, 'l'));
+    }
+    int newest = 0;
+    for (int n = 1; n <= 40; ++n) {
+        newest = exists("logs/" + log_name(n)) ? n : newest;
+    }
+    ASSERT_GE(newest, 5);
+    std::vector<std::string> expected = planted;
+    expected.push_back(log_name(newest - 1));
+    expected.push_back(log_name(newest));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(list_dir("logs"), expected);
+    EXPECT_EQ(read_file("outside"), outside_text);
+}
+
+const UndeletableCase undeletable_cases[] = {
+    {"folder_not_empty",
+     [] {
+         ASSERT_EQ(mkdir("logs/full-0.log", 0700), 0);
+         write_file("logs/full-0.log/inside", "x");
+     }},
+    {"symbolic_link", [] { ASSERT_EQ(symlink("../outside", "logs/link-0.log"), 0); }},
+    {"two_of_them",
+     [] {
+         ASSERT_EQ(symlink("../outside", "logs/link-0.log"), 0);
+         ASSERT_EQ(mkdir("logs/full-1.log", 0700), 0);
+         write_file("logs/full-1.log/inside", "x");
+     }},
+    {"name_too_long_for_a_path",
+     [] { write_file("logs/" + std::string(248, 'n') + "-0.log", "x"); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, LogUndeletable, ::testing::ValuesIn(undeletable_cases),
+                         [](const ::testing::TestParamInfo<UndeletableCase>& param) {
+                             return std::string(param.param.name);
+                         });
+
+// A line is written whole or not at all: on a full file system the line
+// that does not fit is cut off again, and once there is room the next line
+// begins on a line of its own. Needs a tmpfs of two pages, so a mount
+// namespace of the test's own (root).
+TEST_F(Log, LineOnAFullDiskIsWholeOrNotThere) {
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        GTEST_SKIP() << "needs root for a mount namespace";
+    }
+    ASSERT_EQ(mkdir("small", 0700), 0);
+    ASSERT_EQ(mount("tmpfs", path("small").c_str(), "tmpfs", 0, "size=8k"), 0);
+    ASSERT_EQ(chdir("small"), 0);
+    // One page for the settings, one for the log file.
+    write_file(LOG_SETTINGS_FILE, "max_size = 5mb");
+    std::vector<std::string> written;
+    int lost = 0;
+    for (int i = 1; i <= 40 && lost == 0; ++i) {
+        std::string text = "line " + std::to_string(i) + " " + std::string(290, 'w');
+        if (log_text(text, i) == 0) {
+            written.push_back(text);
+        } else {
+            ++lost;
+        }
+    }
+    ASSERT_EQ(lost, 1) << "the file system never filled";
+    ASSERT_GE(written.size(), 5u);
+    // Room again: the settings are read once per process.
+    ASSERT_EQ(unlink(LOG_SETTINGS_FILE), 0);
+    ASSERT_EQ(log_text("after room", 99), 0);
+    written.push_back("after room");
+    std::string text = read_file("logs/" + log_name(1));
+    std::string block = opening_block(1, 5, 5242880, "No previous log");
+    ASSERT_EQ(text.substr(0, block.size()), block);
+    std::vector<std::string> lines = split_lines(text.substr(block.size()));
+    EXPECT_EQ(text.back(), '\n');
+    ASSERT_EQ(lines.size(), written.size()) << text;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(is_time_stamp(lines[i].substr(0, 23))) << lines[i];
+        size_t at = lines[i].find("] ", 30);
+        ASSERT_NE(at, std::string::npos) << lines[i];
+        EXPECT_EQ(lines[i].substr(at + 2), written[i]);
+    }
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    EXPECT_EQ(umount2(path("small").c_str(), MNT_DETACH), 0);
 }
 
 } // namespace

@@ -1,6 +1,9 @@
-// The log settings file: default file, forgiving parser, value ranges.
+// The log settings file: default file, forgiving parser, value ranges, and
+// what is not a settings file under its name.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -122,5 +125,61 @@ TEST(LogSettingsText, MaxSizeLineSplitsNumberAndUnit) {
     EXPECT_EQ(number, 0);
     EXPECT_STREQ(unit, "");
 }
+
+// Under the settings file's name, something that is not a file: it is not
+// read (no open may wait on a FIFO or follow a link), nothing is written
+// through it, and the defaults are in force while the log call reports the
+// file as unreadable.
+struct ForeignSettingsCase {
+    const char* name;
+    void (*make)();
+};
+
+void PrintTo(const ForeignSettingsCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LogSettingsForeign : public LogSettings,
+                           public ::testing::WithParamInterface<ForeignSettingsCase> {};
+
+TEST_P(LogSettingsForeign, IsUnreadableAndNothingGoesThroughIt) {
+    write_file("target", "level = 4\nrotate = 9\n");
+    GetParam().make();
+    struct stat before;
+    ASSERT_EQ(lstat(LOG_SETTINGS_FILE, &before), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(log_msg(LVL_ERROR, "f", "g", 1, 0), 1);
+    EXPECT_EQ(log_msg(LVL_ERROR, "f", "g", 2, 0), 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string complaint = "can't get log settings from file: c_log.ini\nFailed to get settings\n";
+    EXPECT_EQ(out, complaint + complaint);
+    EXPECT_EQ(gSettingsOn, 0);
+    EXPECT_EQ(gLSett.level, 1);
+    EXPECT_EQ(gLSett.rotate, 5);
+    EXPECT_EQ(gLSett.max_size, 1024);
+    struct stat after;
+    ASSERT_EQ(lstat(LOG_SETTINGS_FILE, &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(read_file("target"), "level = 4\nrotate = 9\n");
+    EXPECT_FALSE(ut_test::exists("nowhere"));
+    EXPECT_FALSE(ut_test::exists("logs"));
+    // The parts say the same.
+    EXPECT_EQ(read_log_settings(LOG_SETTINGS_FILE), 0);
+    EXPECT_EQ(create_default_settings_file(LOG_SETTINGS_FILE), 0);
+    EXPECT_EQ(read_file("target"), "level = 4\nrotate = 9\n");
+    EXPECT_FALSE(ut_test::exists("nowhere"));
+}
+
+const ForeignSettingsCase foreign_settings_cases[] = {
+    {"link_to_a_settings_file", [] { ASSERT_EQ(symlink("target", LOG_SETTINGS_FILE), 0); }},
+    {"dangling_link", [] { ASSERT_EQ(symlink("nowhere", LOG_SETTINGS_FILE), 0); }},
+    {"fifo", [] { ASSERT_EQ(mkfifo(LOG_SETTINGS_FILE, 0600), 0); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, LogSettingsForeign, ::testing::ValuesIn(foreign_settings_cases),
+                         [](const ::testing::TestParamInfo<ForeignSettingsCase>& param) {
+                             return std::string(param.param.name);
+                         });
 
 } // namespace

@@ -1,0 +1,129 @@
+"""The daemon's log against entries of its working folder that are not its
+own: a foreign log entry whose number cannot grow, and a settings file
+c_log.ini that is a symbolic link or a FIFO."""
+
+import os
+import re
+import time
+
+import pytest
+
+from harness import LOG_LINE, FileWatch
+
+RULE = "==* common *" + "=" * 54
+COMPLAINT = "can't get log settings from file: c_log.ini\nFailed to get settings\n"
+
+IN_MODIFY = 0x02
+IN_DELETE = 0x200
+IN_Q_OVERFLOW = 0x4000
+
+
+def wait_until(condition, timeout=30, what="condition"):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"no {what} within {timeout} s")
+        time.sleep(0.02)
+
+
+def writes_held(text):
+    """How many writes of the log call a file's text holds: one per log line,
+    one per opening or closing block."""
+    return sum(1 for line in text.splitlines()
+               if LOG_LINE.match(line) or line == RULE + "[")
+
+
+def series_number(name):
+    m = re.fullmatch(r"common-\d\d-\d\d-\d{4}-(\d+)\.log", name)
+    return int(m.group(1)) if m else None
+
+
+def test_foreign_number_that_cannot_grow_loses_no_line(board):
+    """Small files, many changes of files beside a foreign entry whose number
+    the series could not count past: every line the daemon wrote (each one
+    write, as the kernel reports it) is in the files, no file was emptied or
+    deleted, and the foreign entry is untouched."""
+    b = board(diskstats=(), log_level=None, faketime_rate=100)
+    (b.work / "c_log.ini").write_text("level = 3\nrotate = 15\nmax_size = 1024\n")
+    logs = b.work / "logs"
+    logs.mkdir(mode=0o700)
+    foreign = logs / "x-99999999999.log"
+    foreign.write_text("a foreign entry\n")
+
+    watch = FileWatch()
+    # Opens and closes come between the writes of one file, so that the
+    # kernel never merges two of them into one event.
+    watch.watch(logs, IN_MODIFY | IN_DELETE | FileWatch.OPEN | FileWatch.CLOSE_WRITE |
+                FileWatch.CLOSE_NOWRITE)
+    events = []
+
+    def written():
+        events.extend(watch.events())
+        return sum(1 for _, mask, _ in events if mask & IN_MODIFY)
+
+    try:
+        b.start()
+        # About eight writes a file: ten changes of files, well within rotate.
+        wait_until(lambda: written() >= 80, what="80 writes into logs/")
+        b.stop()
+        time.sleep(0.1)
+        written()
+    finally:
+        watch.close()
+
+    assert not any(mask & IN_Q_OVERFLOW for _, mask, _ in events)
+    assert not any(mask & IN_DELETE for _, mask, _ in events), "nothing deleted"
+    per_name = {}
+    for _, mask, name in events:
+        if mask & IN_MODIFY:
+            per_name[name] = per_name.get(name, 0) + 1
+    held = {p.name: writes_held(p.read_text()) for p in logs.iterdir()}
+    assert held.pop(foreign.name) == 0 and held == per_name, \
+        "every write of the run is in the files"
+    assert foreign.read_text() == "a foreign entry\n"
+
+    numbers = sorted(series_number(n) for n in held)
+    assert numbers == list(range(1, len(numbers) + 1)), "one series from 1, no gap"
+    assert len(numbers) >= 9
+    names = {series_number(n): n for n in held}
+    first = (logs / names[1]).read_text()
+    assert first.startswith(RULE + "[\ncommon level=3, rotate=15, max_size=1024\n"
+                            "No previous log\n" + RULE + "]\n")
+    for n in numbers[:-1]:
+        full = (logs / names[n]).read_text()
+        following = (logs / names[n + 1]).read_text()
+        assert full.endswith(f"Next log file is <logs/{names[n + 1]}>\n{RULE}]\n")
+        assert following.split("\n")[2] == f"Previous log file is <{names[n]}>"
+
+
+@pytest.mark.parametrize("kind", ["link", "dangling_link", "fifo"])
+def test_settings_file_that_is_no_file(board, kind):
+    """c_log.ini a symbolic link or a FIFO: never read nor written through,
+    the daemon never waits on it, every log call reports it as unreadable,
+    and the daemon goes on through its states without a log."""
+    b = board(diskstats=(), log_level=None, faketime_rate=100)
+    target = b.root / "target.ini"
+    settings = b.work / "c_log.ini"
+    if kind == "link":
+        target.write_text("level = 3\n")
+        settings.symlink_to(target)
+    elif kind == "dangling_link":
+        settings.symlink_to(target)
+    else:
+        os.mkfifo(settings)
+    b.start()
+    # The shell makes the output file a moment after the daemon's pid is known.
+    wait_until(lambda: (b.root / "stdout").exists() and b.stdout().count(COMPLAINT) >= 10,
+               what="complaints of later passes")
+    assert b.running()
+    b.stop()
+    assert b.stdout().replace(COMPLAINT, "") == "", "nothing else on standard output"
+    assert b.stderr() == ""
+    assert not (b.work / "logs").exists()
+    if kind == "link":
+        assert target.read_text() == "level = 3\n"
+    elif kind == "dangling_link":
+        assert not target.exists(), "no defaults written through the link"
+    else:
+        assert settings.is_fifo()
+    assert kind == "fifo" or settings.is_symlink()
