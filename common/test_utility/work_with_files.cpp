@@ -461,8 +461,8 @@ int is_plain_script_name(const char* name) {
     }
     for (const char* p = name; *p != '\0'; ++p) {
         char c = *p;
-        int portable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '.' || c == '_' || c == '-';
+        int portable = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
         if (!portable) {
             return 0;
         }
