@@ -9,14 +9,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/log/log_c.h"
@@ -595,22 +594,31 @@ TEST_F(Readers, PidFileAsFifo) {
         EXPECT_EQ(pid, 77);
     }
     {
-        // The writer keeps the pipe full of blanks until the reader is done.
+        // Another process keeps the pipe full of blanks ("yes ' '") until the
+        // reader is done. (posix_spawn, not a thread or fork: the tests run
+        // under qemu-arm too.)
         scoped_fd reader(open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK));
-        scoped_fd writer(open(path("fifo").c_str(), O_WRONLY | O_NONBLOCK));
-        ASSERT_TRUE(writer);
-        std::atomic<bool> done{false};
-        std::thread feeder([&] {
-            const std::string blanks(4096, ' ');
-            while (!done) {
-                if (write(writer.get(), blanks.data(), blanks.size()) < 0) {
-                    usleep(100);
-                }
-            }
-        });
+        ASSERT_TRUE(reader);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, path("fifo").c_str(), O_WRONLY,
+                                         0);
+        char yes[] = "yes";
+        char blank[] = " ";
+        char* argv[] = {yes, blank, nullptr};
+        pid_t feeder = -1;
+        ASSERT_EQ(posix_spawnp(&feeder, "yes", &actions, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        // Once the pipe is full, the feeder keeps it so.
+        int queued = 0;
+        for (int i = 0; i < 2000 && queued < 4096; ++i) {
+            ioctl(reader.get(), FIONREAD, &queued);
+            usleep(1000);
+        }
         int result = get_main_pid_from_file(path("fifo").c_str(), &pid);
-        done = true;
-        feeder.join();
+        kill(feeder, SIGKILL);
+        waitpid(feeder, nullptr, 0);
+        EXPECT_GE(queued, 4096);
         EXPECT_EQ(result, 0);
         EXPECT_EQ(pid, 77);
     }
