@@ -516,29 +516,32 @@ int is_plain_script_name(const char* name) {
 
 namespace {
 
-// A settings or pid file is read by its first 511 bytes: its number begins
-// there on any file the board writes.
-enum { HEAD_BUFFER_SIZE = 512 };
+// A settings or pid file is read in pieces of this size until its first
+// number has ended, however far into the file it starts.
+enum { NUMBER_PIECE_SIZE = 512 };
+// What is read of a settings or pid file that is not a regular file (a FIFO):
+// a writer could feed it white space for ever. One pipe's default capacity.
+enum { NON_REGULAR_READ_LIMIT = 64 * 1024 };
 // The first argument of a command line is read with this many bytes.
 enum { CMDLINE_BUFFER_SIZE = 512 };
 // The longest piece of a line looked at by get_line_from_file, plus its NUL.
 enum { LINE_BUFFER_SIZE = 512 };
 
-enum head_result { HEAD_OPEN_FAILED = -1, HEAD_READ_FAILED = -2 };
+enum read_result { READ_DONE = 0, READ_OPEN_FAILED = -1, READ_FAILED = -2 };
 
 // Reads up to size - 1 bytes from the start of a file into buf and ends them
-// with a NUL. Returns the number of bytes read, or a head_result. Opened
+// with a NUL. Returns the number of bytes read, or a read_result. Opened
 // without blocking, so that a FIFO under the name cannot stall the daemon.
 int read_file_head(const char* path, char* buf, int size) {
     scoped_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
-        return HEAD_OPEN_FAILED;
+        return READ_OPEN_FAILED;
     }
     int used = 0;
     while (used < size - 1) {
         ssize_t got = read_retry(fd.get(), buf + used, static_cast<size_t>(size - 1 - used));
         if (got < 0) {
-            return HEAD_READ_FAILED;
+            return READ_FAILED;
         }
         if (got == 0) {
             break;
@@ -547,6 +550,42 @@ int read_file_head(const char* path, char* buf, int size) {
     }
     buf[used] = '\0';
     return used;
+}
+
+// Feeds the file's bytes from its start into scan until the number has
+// ended or the file has (a file other than a regular one ends after
+// NON_REGULAR_READ_LIMIT bytes). Opened without blocking: a FIFO without
+// writer ends at once, and one whose writer holds it empty is a read error.
+int scan_file_number(const char* path, int_scan* scan) {
+    int_scan_start(scan);
+    scoped_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        return READ_OPEN_FAILED;
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) {
+        return READ_FAILED;
+    }
+    long long left = S_ISREG(st.st_mode) ? -1 : NON_REGULAR_READ_LIMIT;
+    char piece[NUMBER_PIECE_SIZE];
+    while (!int_scan_ended(scan) && left != 0) {
+        size_t want = sizeof(piece);
+        if (left > 0 && left < static_cast<long long>(want)) {
+            want = static_cast<size_t>(left);
+        }
+        ssize_t got = read_retry(fd.get(), piece, want);
+        if (got < 0) {
+            return READ_FAILED;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (left > 0) {
+            left -= got;
+        }
+        int_scan_feed(scan, piece, static_cast<int>(got));
+    }
+    return READ_DONE;
 }
 
 int is_blank(char c) {
@@ -571,19 +610,57 @@ int pid_of_proc_entry(const char* name) {
     return static_cast<int>(value);
 }
 
-} // namespace
-
-int parse_service_settings_text(const char* text, int* out) {
+// The service mode from a scanned settings text: -1 is the value the file
+// has when it says nothing.
+int settings_value(const int_scan* scan, int* out) {
     int value = -1;
-    if (!scan_int(text, &value)) {
-        return 0;
-    }
-    // -1 is the value the file has when it says nothing.
-    if (value == -1) {
+    if (!int_scan_result(scan, &value) || value == -1) {
         return 0;
     }
     *out = value;
     return 1;
+}
+
+// The pid from a scanned pid file: nothing but white space before the end
+// is nothing read. Any other byte, a NUL included, counts as read, and when
+// it does not begin a number out stays as it was.
+int pid_value(const int_scan* scan, int* out) {
+    if (int_scan_only_blanks(scan)) {
+        return 0;
+    }
+    int_scan_result(scan, out);
+    return 1;
+}
+
+// The first word of the first argument of a command line (size bytes,
+// arguments ended by NUL): leading blanks skipped, ended by a blank, a NUL
+// or the end of the bytes. *ended tells whether a blank or a NUL ended it.
+void cmdline_first_word(const char* cmdline, int size, const char** word, size_t* length,
+                        int* ended) {
+    const char* end = static_cast<const char*>(memchr(cmdline, '\0', static_cast<size_t>(size)));
+    if (end == nullptr) {
+        end = cmdline + size;
+    }
+    const char* p = cmdline;
+    while (p < end && is_blank(*p)) {
+        ++p;
+    }
+    const char* word_end = p;
+    while (word_end < end && !is_blank(*word_end)) {
+        ++word_end;
+    }
+    *word = p;
+    *length = static_cast<size_t>(word_end - p);
+    *ended = word_end < cmdline + size ? 1 : 0;
+}
+
+} // namespace
+
+int parse_service_settings_text(const char* text, int* out) {
+    int_scan scan;
+    int_scan_start(&scan);
+    int_scan_feed(&scan, text, static_cast<int>(strlen(text)));
+    return settings_value(&scan, out);
 }
 
 int get_service_settings_from_file(const char* path, int* out) {
@@ -591,17 +668,17 @@ int get_service_settings_from_file(const char* path, int* out) {
         LOG_MSG(LVL_ERROR, "file_path is empty");
         return 0;
     }
-    char text[HEAD_BUFFER_SIZE];
-    int got = read_file_head(path, text, sizeof(text));
-    if (got == HEAD_OPEN_FAILED) {
+    int_scan scan;
+    int got = scan_file_number(path, &scan);
+    if (got == READ_OPEN_FAILED) {
         LOG_MSG(LVL_ERROR, "failed to open file: %s", path);
         return 0;
     }
-    if (got == HEAD_READ_FAILED) {
+    if (got == READ_FAILED) {
         LOG_MSG(LVL_ERROR, "failed to read file: %s", path);
         return 0;
     }
-    return parse_service_settings_text(text, out);
+    return settings_value(&scan, out);
 }
 
 int get_line_from_file(const char* path, const char* word, char* out, int out_size) {
@@ -679,22 +756,40 @@ int get_memory_from_status_file(const char* path, int* out) {
 }
 
 int cmdline_first_word_is(const char* cmdline, int size, const char* name) {
-    // The first argument ends at the first NUL, or with the bytes read.
-    const char* end = static_cast<const char*>(memchr(cmdline, '\0', static_cast<size_t>(size)));
-    if (end == nullptr) {
-        end = cmdline + size;
-    }
-    const char* word = cmdline;
-    while (word < end && is_blank(*word)) {
-        ++word;
-    }
-    const char* word_end = word;
-    while (word_end < end && !is_blank(*word_end)) {
-        ++word_end;
-    }
-    size_t length = static_cast<size_t>(word_end - word);
+    const char* word = nullptr;
+    size_t length = 0;
+    int ended = 0;
+    cmdline_first_word(cmdline, size, &word, &length, &ended);
     // An empty word matches nothing, and name must be the whole word.
     return length > 0 && strlen(name) == length && memcmp(word, name, length) == 0 ? 1 : 0;
+}
+
+int cmdline_is_main(const char* cmdline, int size) {
+    const char* word = nullptr;
+    size_t length = 0;
+    int ended = 0;
+    cmdline_first_word(cmdline, size, &word, &length, &ended);
+    // A word that runs to the end of the bytes read may be cut there:
+    // "/x/main" could be the start of "/x/main_backup".
+    if (!ended) {
+        return 0;
+    }
+    static const char MAIN_NAME[] = "main";
+    const size_t name_length = sizeof(MAIN_NAME) - 1;
+    if (length < name_length || memcmp(word + length - name_length, MAIN_NAME, name_length) != 0) {
+        return 0;
+    }
+    return length == name_length || word[length - name_length - 1] == '/' ? 1 : 0;
+}
+
+int read_cmdline_of_pid(int pid, char* out, int size) {
+    if (pid <= 0 || size < 1) {
+        return -1;
+    }
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/cmdline", pid);
+    int got = read_file_head(path, out, size);
+    return got < 0 ? -1 : got;
 }
 
 int proc_find_by_name(const char* name) {
@@ -713,11 +808,9 @@ int proc_find_by_name(const char* name) {
         if (pid == 0 || pid == self) {
             continue;
         }
-        char path[512];
-        snprintf(path, sizeof(path), "/proc/%d/cmdline", pid);
         // A process that ended during the scan has no files left: skipped.
         char cmdline[CMDLINE_BUFFER_SIZE + 1];
-        int got = read_file_head(path, cmdline, sizeof(cmdline));
+        int got = read_cmdline_of_pid(pid, cmdline, sizeof(cmdline));
         if (got <= 0) {
             continue;
         }
@@ -729,18 +822,10 @@ int proc_find_by_name(const char* name) {
 }
 
 int parse_pid_text(const char* text, int size, int* out) {
-    int at = 0;
-    while (at < size && is_blank(text[at])) {
-        ++at;
-    }
-    // Nothing but white space before the end: nothing could be read. Any
-    // other byte, a NUL included, is read, and when it does not begin a
-    // number out stays as it was.
-    if (at == size) {
-        return 0;
-    }
-    scan_int(text + at, out);
-    return 1;
+    int_scan scan;
+    int_scan_start(&scan);
+    int_scan_feed(&scan, text, size);
+    return pid_value(&scan, out);
 }
 
 int get_main_pid_from_file(const char* path, int* out) {
@@ -752,17 +837,17 @@ int get_main_pid_from_file(const char* path, int* out) {
         LOG_MSG(LVL_WARNING, "failed to find file: %s", path);
         return 0;
     }
-    char text[HEAD_BUFFER_SIZE];
-    int got = read_file_head(path, text, sizeof(text));
-    if (got == HEAD_OPEN_FAILED) {
+    int_scan scan;
+    int got = scan_file_number(path, &scan);
+    if (got == READ_OPEN_FAILED) {
         LOG_MSG(LVL_ERROR, "failed to open file: %s", path);
         return 0;
     }
-    if (got == HEAD_READ_FAILED) {
+    if (got == READ_FAILED) {
         LOG_MSG(LVL_ERROR, "failed to read file: %s", path);
         return 0;
     }
-    return parse_pid_text(text, got, out);
+    return pid_value(&scan, out);
 }
 
 int32_t get_modify_time_of_file(const char* path) {

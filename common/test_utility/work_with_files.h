@@ -133,10 +133,10 @@ int is_plain_script_name(const char* name);
 // Service settings, process and file information readers
 
 // The service settings file: its first item is the service mode, a signed
-// decimal number after optional white space; -1 counts as no value.
+// decimal number after any amount of white space; -1 counts as no value.
 // 1 with the value in out, else 0 (out unchanged).
 int get_service_settings_from_file(const char* path, int* out);
-// The same on the file's first bytes (text ends at its first NUL).
+// The same on the file's bytes (text ends at its first NUL).
 int parse_service_settings_text(const char* text, int* out);
 
 // Copies into out the last line of the text file that contains word (newline
@@ -160,11 +160,26 @@ int proc_find_by_name(const char* name);
 // (size bytes, arguments ended by NUL) equals name.
 int cmdline_first_word_is(const char* cmdline, int size, const char* name);
 
-// Reads the decimal number at the start of a pid file into out. 0 when the
-// file is missing, unreadable, or holds nothing but white space; 1 otherwise,
-// leaving out unchanged when the file does not start with a number.
+// 1 when the first word of the first argument of a /proc/<pid>/cmdline
+// (size bytes) names the main application: "main" itself, or a path whose
+// last component is "main" ("/home/velmarok/main", "./main"). The word must
+// end within the bytes, at a blank or a NUL: a word that the read limit may
+// have cut never counts.
+int cmdline_is_main(const char* cmdline, int size);
+
+// Reads the command line of process pid (/proc/<pid>/cmdline, arguments
+// ended by NUL) into out: at most size - 1 bytes, then a NUL. Returns the
+// number of bytes read (0 for a kernel thread or a zombie), or -1 when pid is
+// not a positive pid or its file cannot be read (no such process). Nothing is
+// logged: whether a missing process is a fault is the caller's to say.
+int read_cmdline_of_pid(int pid, char* out, int size);
+
+// Reads the decimal number at the start of a pid file into out, after any
+// amount of white space. 0 when the file is missing, unreadable, or holds
+// nothing but white space; 1 otherwise, leaving out unchanged when the file
+// does not start with a number.
 int get_main_pid_from_file(const char* path, int* out);
-// The same on the file's first size bytes (a NUL follows them in text).
+// The same on size bytes of a pid file.
 int parse_pid_text(const char* text, int size, int* out);
 
 // The file's status-change time in seconds since the epoch, kept in 32 bits

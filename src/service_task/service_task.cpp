@@ -7,10 +7,17 @@
 
 #include "../../common/log/log_c.h"
 #include "../../common/test_utility/test_utility.h"
+#include "../../common/test_utility/text_escape.h"
 #include "../../common/test_utility/work_with_files.h"
 #include "../data_ut.h"
 
 namespace {
+
+// The command line of a process is read with this many bytes, as the lookup
+// by name reads it.
+enum { CMDLINE_READ_SIZE = 513 };
+// At most this much of a command line, escaped, goes into a log line.
+enum { CMDLINE_SHOWN_SIZE = 200 };
 
 // Runs "kill -9 <pid>" through the shell and waits for it; its result is not
 // looked at, as a process that is already gone needs no kill.
@@ -52,15 +59,51 @@ int memory_check_due() {
     return 1;
 }
 
+int pid_is_main(int pid, char* what, int what_size) {
+    char cmdline[CMDLINE_READ_SIZE];
+    int got = is_killable_pid(pid) ? read_cmdline_of_pid(pid, cmdline, sizeof(cmdline)) : -1;
+    if (got < 0) {
+        snprintf(what, static_cast<size_t>(what_size), "no such process");
+        return 0;
+    }
+    if (cmdline_is_main(cmdline, got)) {
+        snprintf(what, static_cast<size_t>(what_size), "main");
+        return 1;
+    }
+    // The arguments joined by blanks, as ps shows them; the last one's NUL
+    // ends the text.
+    for (int i = 0; i < got - 1; ++i) {
+        if (cmdline[i] == '\0') {
+            cmdline[i] = ' ';
+        }
+    }
+    // Whoever started the process chose these bytes: shown escaped.
+    char shown[CMDLINE_SHOWN_SIZE];
+    int whole = escape_text(cmdline, shown, sizeof(shown));
+    snprintf(what, static_cast<size_t>(what_size), "runs [%s]%s", shown, whole ? "" : " (cut)");
+    return 0;
+}
+
 int F_memory_chack() {
     cur_state = STATE_CHECK_MEM;
     if (!memory_check_due()) {
         return 1;
     }
-    if (!get_main_pid_from_file(MAIN_PID_FILE, &main_pid_id)) {
+    // A pid file that leaves the pid unread ("abc") keeps the one read last.
+    int pid = main_pid_id;
+    if (!get_main_pid_from_file(MAIN_PID_FILE, &pid)) {
         LOG_MSG(LVL_WARNING, "failed to get pid id of main from file");
         return 0;
     }
+    // The file outlives main: after main ended its pid may be any process's.
+    // Such a pid file is as good as one that cannot be read.
+    char what[PID_WHAT_SIZE];
+    if (!pid_is_main(pid, what, sizeof(what))) {
+        LOG_MSG(LVL_WARNING, "pid %d from file is not main: %s", pid, what);
+        LOG_MSG(LVL_WARNING, "failed to get pid id of main from file");
+        return 0;
+    }
+    main_pid_id = pid;
     char status_path[256];
     snprintf(status_path, sizeof(status_path), PROC_STATUS_FORMAT, main_pid_id);
     if (!get_memory_from_status_file(status_path, &cur_rss_mem)) {
@@ -83,28 +126,38 @@ int F_memory_chack() {
 
 int restart_program() {
     int pid = -1;
-    if (!get_main_pid_from_file(MAIN_PID_FILE, &pid)) {
+    const int from_file = get_main_pid_from_file(MAIN_PID_FILE, &pid);
+    if (!from_file) {
         LOG_MSG(LVL_WARNING, "failed to get pid id of main from file");
         pid = proc_find_by_name("main");
     }
-    // A missing pid file gives the time 0 and so counts as old.
+    // A missing pid file gives the time 0 and so counts as old. A time in
+    // the future (the clock was set back after main started) tells nothing
+    // of main's age: it does not hold the kill back.
     int32_t started = get_modify_time_of_file(MAIN_PID_FILE);
-    if (seconds_since_file_time(started, static_cast<long long>(time(nullptr))) <
-        MIN_MAIN_AGE_FOR_KILL) {
+    long long age = seconds_since_file_time(started, static_cast<long long>(time(nullptr)));
+    if (age < 0) {
+        LOG_MSG(LVL_WARNING, "pid file time is %lld sec in the future, the kill is not held back",
+                -age);
+    } else if (age < MIN_MAIN_AGE_FOR_KILL) {
         sleep(YOUNG_MAIN_PAUSE_SECONDS);
         return 1;
+    }
+    // Read right before the kill: main may have ended since the check, and
+    // its pid been given to another process.
+    if (from_file) {
+        char what[PID_WHAT_SIZE];
+        if (!pid_is_main(pid, what, sizeof(what))) {
+            LOG_MSG(LVL_WARNING, "pid %d from file is not main: %s", pid, what);
+            LOG_MSG(LVL_WARNING, "failed to get pid id of main from file");
+            pid = proc_find_by_name("main");
+        }
     }
     if (pid == -1) {
         return 1;
     }
-    if (is_killable_pid(pid)) {
-        kill_process(pid);
-        LOG_MSG(LVL_WARNING, "application [main] was killed");
-    } else {
-        // Such a pid would reach a whole process group, or every process
-        // with the daemon among them: main is taken as not found.
-        LOG_MSG(LVL_ERROR, "pid of main from file is not valid: %d, main is not killed", pid);
-    }
+    kill_process(pid);
+    LOG_MSG(LVL_WARNING, "application [main] was killed");
     int journaler = proc_find_by_name("journaler");
     if (journaler != -1) {
         kill_process(journaler);

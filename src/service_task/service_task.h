@@ -37,9 +37,19 @@ void set_memory_check_sp();
 // this pass checks.
 int memory_check_due();
 
-// Kills main, journaler and archiver, unless the pid file is younger than 60 s.
+// Kills main, journaler and archiver, unless the pid file is younger than
+// 60 s. The pid file's pid is killed only while main runs under it.
 int restart_program();
 
 // 1 when a pid may be handed to "kill -9 %d": 0 and negative values would
 // address a process group or every process.
 int is_killable_pid(int pid);
+
+// Room for what pid_is_main says runs under a pid.
+enum { PID_WHAT_SIZE = 256 };
+
+// 1 when process pid is the main application by its command line, read now
+// (cmdline_is_main). Otherwise 0, and what (what_size bytes) says what runs
+// under pid: "runs [<command line>]", its arguments joined by blanks and its
+// control bytes escaped, or "no such process".
+int pid_is_main(int pid, char* what, int what_size);

@@ -34,7 +34,6 @@ HEARTBEAT = "STATE_CHECK_MEM: ["
 USED_MEMORY = "used memory = {}, can be overflow - need restart main"
 NO_PID = "failed to get pid id of main from file"
 CHECK_FAILED = "failed to check memory"
-NO_RSS = "failed to get rss_memory from: "
 PID_FILE_MISSING = "failed to find file: " + PID_FILE
 
 # No stick: 50 search attempts 50 ms apart, the pass's 5 s, then state 26
@@ -80,17 +79,18 @@ class App:
         self.vmrss = vmrss
 
 
-def start_app(b, fake_app, role, *options):
-    helper = b.spawn(fake_app, *[str(o) for o in options], argv0=role)
+def start_app(b, fake_app, role, *options, argv0=None):
+    """A program of the suite, started under its role's name or argv0."""
+    helper = b.spawn(fake_app, *[str(o) for o in options], argv0=argv0 or role)
     line = helper.line()
     m = re.fullmatch(r"ready (\d+) (\d+)", line)
     assert m, f"{role}: {line}"
     return App(role, helper, int(m[1]), int(m[2]))
 
 
-def start_main(b, fake_app, kb):
+def start_main(b, fake_app, kb, argv0="main"):
     """main holding exactly kb of resident memory, its pid file written."""
-    main = start_app(b, fake_app, "main", "--vmrss-kb", kb)
+    main = start_app(b, fake_app, "main", "--vmrss-kb", kb, argv0=argv0)
     assert main.vmrss == kb
     # As the daemon will read it.
     assert vmrss_of(b, main.pid) == kb
@@ -105,6 +105,17 @@ def vmrss_of(b, pid):
 
 def pid_file_ctime(b):
     return int(os.stat(b.home / "velmarok" / "var" / "velmarok.pid").st_ctime)
+
+
+def not_main(pid, what):
+    return f"pid {pid} from file is not main: {what}"
+
+
+def runs(b, pid):
+    """What the daemon says runs under a pid: its command line, arguments
+    joined by blanks."""
+    cmdline = b.ns_path(f"/proc/{pid}/cmdline").read_bytes()
+    return "runs [" + cmdline.rstrip(b"\0").replace(b"\0", b" ").decode() + "]"
 
 
 def after(log, message):
@@ -161,25 +172,63 @@ def test_memory_limit_and_the_kill_of_the_suite(service, fake_app, kb, companion
         assert b.messages("E") == [] and b.messages("W") == []
         return
 
-    resumed = b.wait_for(NO_RSS)
+    resumed = b.wait_for(CHECK_FAILED)
     assert main.helper.returncode() == -9
     for app in others:
         assert app.helper.returncode() == -9, app.role
     log = b.log()
-    status = f"/proc/{main.pid}/status"
     watch = after(log, "search_usb")
     assert [(l.level, l.function, l.message) for l in watch] == [
         ("E", "F_memory_chack", USED_MEMORY.format(kb)),
         ("W", "restart_program", "application [main] was killed"),
         ("W", "restart_program", f"application [{companions[0]}] was killed"),
-        # State 26, its 60 s, and the watch again: main is gone.
-        ("E", "get_line_from_file", "failed to open file: " + status),
-        ("E", "get_memory_from_status_file", "failed to get VmRSS: line from file: " + status),
-        ("E", "F_memory_chack", NO_RSS + status),
-    ]
+        # State 26, its 60 s, and the watch again: main is gone, its pid file
+        # names no process.
+    ] + not_main_lines(main.pid, "no such process")
     # The kill pass's 5 s, 60 s in state 26, 5 s: the next pass checks at once.
     assert 69.9 <= resumed.time - watch[2].time <= 78
     assert b.running()
+
+
+def test_main_started_by_a_path_is_watched(service, fake_app):
+    # The suite started as /home/velmarok/main: its pid file is main's.
+    b = service(faketime_rate=100).open()
+    main = start_main(b, fake_app, ABOVE_LIMIT_KB, argv0="/home/velmarok/main")
+    journaler = start_app(b, fake_app, "journaler")
+    b.start()
+    b.wait_for("application [journaler] was killed")
+    assert main.helper.returncode() == -9 and journaler.helper.returncode() == -9
+    assert [(l.level, l.function, l.message) for l in after(b.log(), "search_usb")] == [
+        ("E", "F_memory_chack", USED_MEMORY.format(ABOVE_LIMIT_KB)),
+        ("W", "restart_program", "application [main] was killed"),
+        ("W", "restart_program", "application [journaler] was killed"),
+    ]
+
+
+FUTURE = re.compile(r"pid file time is (\d+) sec in the future, the kill is not held back")
+
+
+def test_pid_file_in_the_future_does_not_hold_the_kill_back(service, fake_app):
+    # The board's clock was set back an hour after main started: to the
+    # daemon the pid file was written an hour from now.
+    b = service(faketime_rate=100, faketime_offset=-3600).open()
+    main = start_main(b, fake_app, ABOVE_LIMIT_KB)
+    journaler = start_app(b, fake_app, "journaler")
+    written = pid_file_ctime(b)
+    b.start()
+    b.wait_for("application [journaler] was killed")
+    assert main.helper.returncode() == -9 and journaler.helper.returncode() == -9
+    watch = after(b.log(), "search_usb")
+    assert [(l.level, l.function, FUTURE.sub("FUTURE", l.message)) for l in watch] == [
+        ("E", "F_memory_chack", USED_MEMORY.format(ABOVE_LIMIT_KB)),
+        ("W", "restart_program", "FUTURE"),
+        ("W", "restart_program", "application [main] was killed"),
+        ("W", "restart_program", "application [journaler] was killed"),
+    ]
+    # As far ahead as the daemon's clock showed.
+    ahead = int(FUTURE.fullmatch(watch[1].message)[1])
+    assert abs(ahead - (written - watch[1].time)) <= 1, (ahead, written - watch[1].time)
+    assert 3600 - 200 < ahead < 3600
 
 
 # -- the pacing of the checks and the heartbeat ---------------------------------
@@ -277,7 +326,8 @@ def test_young_main_is_spared_until_60_s_and_a_hold_waits_for_the_kill(service, 
     assert b.log()[-1].time == killed.time
     (b.home / SETTINGS).write_text("0\n")
     released = b.fake_time()
-    resumed = b.wait_for(NO_RSS)
+    # main is gone, its pid file names no process.
+    resumed = b.wait_for(not_main(main.pid, "no such process"))
     # Read on the next pass (within 5 s), then 60 s, then the pass's 5 s.
     assert RELEASE_LOW <= resumed.time - released <= RELEASE_HIGH, resumed.time - released
 
@@ -347,9 +397,34 @@ def test_unreadable_pid_file_fails_every_pass(service, content, lines):
     assert watch[at].time - watch[0].time >= 59 * 5
 
 
+def watch_until_heartbeat(b, lines):
+    """The watch's lines up to the heartbeat of its 60th pass: `lines` on
+    every pass, as with a pid file that cannot be read."""
+    b.wait_for(HEARTBEAT, timeout=60)
+    b.wait_for(CHECK_FAILED, count=60)
+    watch = after(b.log(), "search_usb")
+    at = watch.index(next(l for l in watch if l.message.startswith(HEARTBEAT)))
+    assert [(l.level, l.function, l.message) for l in watch[:at]] == lines * 59
+    assert watch[at].message == "STATE_CHECK_MEM: [0]"
+    assert [(l.level, l.function, l.message) for l in watch[at + 1:at + 1 + len(lines)]] == lines
+    assert not any("was killed" in l.message for l in b.log())
+
+
+def still_running(apps):
+    """True when every app still runs; else, for the report, how they ended."""
+    ended = [(app.role, app.helper.popen.poll()) for app in apps]
+    return all(code is None for _, code in ended) or ended
+
+
+def not_main_lines(pid, what):
+    return [("W", "F_memory_chack", not_main(pid, what)),
+            ("W", "F_memory_chack", NO_PID),
+            ("E", "main", CHECK_FAILED)]
+
+
 @pytest.mark.parametrize("content,pid", [
-    ("abc\n", 0), ("0\n", 0), ("-1\n", -1),
-], ids=["garbage", "zero", "minus_one"])
+    ("abc\n", 0), ("0\n", 0), ("-1\n", -1), ("99999\n", 99999), ("1\n", 1),
+], ids=["garbage", "zero", "minus_one", "no_such_process", "first_process"])
 def test_pid_file_naming_no_process_kills_nothing(service, fake_app, content, pid):
     b = service(faketime_rate=200).open()
     # A suite that an above-limit main would have killed.
@@ -359,23 +434,32 @@ def test_pid_file_naming_no_process_kills_nothing(service, fake_app, content, pi
     assert suite[0].vmrss == ABOVE_LIMIT_KB
     (b.home / "velmarok" / "var" / "velmarok.pid").write_text(content)
     b.start()
-    b.wait_for(HEARTBEAT, timeout=60)
-    assert all(app.helper.running() for app in suite)
+    # A garbage pid file leaves the pid as it was (0 at start). No pid here
+    # is main's: the pid file counts as unreadable, on every pass. Pid 1 is
+    # the board's first process (the namespace's shell).
+    what = runs(b, pid) if pid == 1 else "no such process"
+    watch_until_heartbeat(b, not_main_lines(pid, what))
+    assert still_running(suite)
     b.stop()
-    watch = after(b.log(), "search_usb")
-    at = watch.index(next(l for l in watch if l.message.startswith(HEARTBEAT)))
-    status = f"/proc/{pid}/status"
-    # A garbage pid file leaves the pid as it was (0 at start). The status
-    # file cannot be read: memory 0, so a check on passes 1, 12, ... 56
-    # before the heartbeat of the 60th pass.
-    assert [(l.level, l.message) for l in watch[:at]] == [
-        ("E", "failed to open file: " + status),
-        ("E", "failed to get VmRSS: line from file: " + status),
-        ("E", NO_RSS + status),
-    ] * 6
-    assert watch[at].message == "STATE_CHECK_MEM: [0]"
-    checks = [l for l in watch[:at] if l.message.startswith(NO_RSS)]
-    assert all(g >= 11 * 5 for g in gaps(checks)), gaps(checks)
+
+
+def test_stale_pid_file_of_another_process_kills_nothing(service, fake_app):
+    # main ended and left its pid file; the pid now belongs to another
+    # program, far over the limit, whose command line would forge a line.
+    b = service(faketime_rate=200).open()
+    worker = start_app(b, fake_app, "journaler", "--as", "journaler",
+                       "--vmrss-kb", ABOVE_LIMIT_KB, argv0="db-worker\n[W] forged")
+    assert worker.vmrss == ABOVE_LIMIT_KB
+    companions = [start_app(b, fake_app, "journaler"), start_app(b, fake_app, "archiver")]
+    (b.home / "velmarok" / "var" / "velmarok.pid").write_text(f"{worker.pid}\n")
+    b.start()
+    what = (f"runs [db-worker\\x0a[W] forged --as journaler --vmrss-kb {ABOVE_LIMIT_KB}]")
+    assert runs(b, worker.pid).replace("\n", "\\x0a") == what
+    watch_until_heartbeat(b, not_main_lines(worker.pid, what))
+    assert still_running([worker] + companions)
+    # The command line's line end is shown, never written.
+    assert "\n[W] forged" not in b.log_text()
+    b.stop()
 
 
 # -- -about -------------------------------------------------------------------
@@ -384,12 +468,14 @@ def about_lines(created, age):
     return f"CURRENT VERSION: 8\nvelmarok pid was created in {created}\nmain was started: {age} sec\n"
 
 
-@pytest.mark.parametrize("args", [("-about",), ("-about", "more", "-About")],
-                         ids=["alone", "with_further_arguments"])
-def test_about_tells_the_age_of_main(service, args):
-    # The daemon's clock 90 s ahead of the pid file written just before it.
+@pytest.mark.parametrize("args,offset", [
+    (("-about",), 90), (("-about", "more", "-About"), 90), (("-about",), -90),
+], ids=["alone", "with_further_arguments", "pid_file_in_the_future"])
+def test_about_tells_the_age_of_main(service, args, offset):
+    # The daemon's clock 90 s ahead of the pid file written just before it
+    # (or behind it, when the clock was set back: the age is told as it is).
     for attempt in range(5):
-        b = service(faketime_rate=None, faketime_offset=90).open()
+        b = service(faketime_rate=None, faketime_offset=offset).open()
         while not 0.05 <= time.time() % 1 <= 0.5:
             time.sleep(0.01)
         before = time.time()
@@ -402,7 +488,7 @@ def test_about_tells_the_age_of_main(service, args):
     else:
         pytest.fail("no run within one second")
     assert status == 0
-    assert b.stdout() == about_lines(pid_file_ctime(b), 90)
+    assert b.stdout() == about_lines(pid_file_ctime(b), offset)
     assert b.stderr() == ""
     assert b.log() == [], "no search, nothing logged"
 

@@ -8,6 +8,8 @@
 #include <limits.h>
 #include <signal.h>
 #include <spawn.h>
+#include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -17,7 +19,9 @@
 #include <vector>
 
 #include "common/log/log_c.h"
+#include "common/test_utility/scoped_handle.h"
 #include "common/test_utility/work_with_files.h"
+#include "src/service_task/service_task.h"
 #include "test_support.h"
 
 using ut_test::log_messages;
@@ -82,9 +86,15 @@ TEST_F(Readers, ServiceSettingsFile) {
     write_file(path("s"), "-1\n");
     EXPECT_EQ(get_service_settings_from_file(path("s").c_str(), &value), 0);
     EXPECT_EQ(value, 7);
-    // The number is looked for at the start of the file only.
+    // White space before the number is skipped however long it runs; the
+    // number is looked for at the start of the file only.
+    write_file(path("s"), std::string(600, ' ') + "-3\n");
+    EXPECT_EQ(get_service_settings_from_file(path("s").c_str(), &value), 1);
+    EXPECT_EQ(value, -3);
     write_file(path("s"), std::string(600, 'x') + " 5");
     EXPECT_EQ(get_service_settings_from_file(path("s").c_str(), &value), 0);
+    EXPECT_EQ(value, -3);
+    value = 7;
     EXPECT_EQ(log_messages(), Messages{}) << "no value is not an error";
 
     EXPECT_EQ(get_service_settings_from_file("", &value), 0);
@@ -254,6 +264,49 @@ TEST(CmdlineFirstWord, ComparesTheFirstWordOfTheFirstArgument) {
     EXPECT_EQ(cmdline_first_word_is(cut.data(), 4, "mmmm"), 1);
 }
 
+TEST(CmdlineIsMain, TheBareNameOrAPathEndingInIt) {
+    using namespace std::string_literals;
+    const struct {
+        std::string cmdline;
+        int main;
+    } cases[] = {
+        {"main\0"s, 1},
+        {"main\0--size\0 10\0"s, 1},
+        {"  main worker\0"s, 1},
+        {"/home/velmarok/main\0"s, 1},
+        {"./main\0-d\0"s, 1},
+        {"/main\0"s, 1},
+        {"//home//velmarok//main\0"s, 1},
+        {"/home/velmarok/main -d\0"s, 1},
+        {"main2\0"s, 0},
+        {"xmain\0"s, 0},
+        {"/home/velmarok/xmain\0"s, 0},
+        {"/home/velmarok/main2\0"s, 0},
+        {"/home/main/journaler\0"s, 0},
+        {"main/\0"s, 0},
+        {"/\0"s, 0},
+        {"sh\0/home/velmarok/main\0"s, 0}, // main as an argument
+        {"/home/my dir/main\0"s, 0},       // its first word is "/home/my"
+        {"mai\0n\0"s, 0},
+        {"\0main\0"s, 0},
+        {"   \0main\0"s, 0},
+        {""s, 0}, // a kernel thread or a zombie
+        {"MAIN\0"s, 0},
+        // A word that runs to the end of the bytes read may be cut there.
+        {"main"s, 0},
+        {"/home/velmarok/main"s, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.cmdline));
+        EXPECT_EQ(cmdline_is_main(c.cmdline.data(), static_cast<int>(c.cmdline.size())), c.main);
+    }
+    // A long path cut by the read limit right after ".../main" is not main.
+    std::string cut = "/" + std::string(506, 'd') + "/main";
+    ASSERT_EQ(cut.size(), 512u);
+    EXPECT_EQ(cmdline_is_main(cut.data(), 512), 0);
+    EXPECT_EQ(cmdline_is_main((cut + '\0').data(), 513), 1);
+}
+
 // A child process running /bin/sleep under a command line of our choice,
 // killed and reaped when the object goes.
 class Child {
@@ -332,6 +385,85 @@ TEST_F(Readers, NeverFindsItself) {
     int found = proc_find_by_name(own.c_str());
     EXPECT_NE(found, -1);
     EXPECT_NE(found, static_cast<int>(getpid()));
+}
+
+TEST_F(Readers, CommandLineOfAPid) {
+    Child child({"/home/velmarok/main", "1000"});
+    ASSERT_TRUE(child.started());
+    char out[64];
+    memset(out, 'z', sizeof(out));
+    int got = read_cmdline_of_pid(child.pid(), out, sizeof(out));
+    using namespace std::string_literals;
+    EXPECT_EQ(std::string(out, static_cast<size_t>(got) + 1), "/home/velmarok/main\0"
+                                                              "1000\0\0"s);
+    // Cut to the buffer, and ended by a NUL.
+    EXPECT_EQ(read_cmdline_of_pid(child.pid(), out, 6), 5);
+    EXPECT_STREQ(out, "/home");
+    for (int pid : {0, -1, INT_MIN, 999999999}) {
+        SCOPED_TRACE(pid);
+        EXPECT_EQ(read_cmdline_of_pid(pid, out, sizeof(out)), -1);
+    }
+    EXPECT_EQ(log_messages(), Messages{}) << "no such process is not this reader's fault";
+}
+
+// Whether the pid file's pid is main's: the command line that runs under it
+// now decides, and what runs there instead is told, escaped.
+TEST_F(Readers, PidIsMainByItsCommandLine) {
+    const struct {
+        std::vector<std::string> argv;
+        int main;
+        const char* what;
+    } cases[] = {
+        {{"main", "1000"}, 1, "main"},
+        {{"/home/velmarok/main", "1000"}, 1, "main"},
+        {{"./main", "1000"}, 1, "main"},
+        {{"sleep", "1000"}, 0, "runs [sleep 1000]"},
+        {{"main2", "1000"}, 0, "runs [main2 1000]"},
+        {{"/home/velmarok/main_old", "1000"}, 0, "runs [/home/velmarok/main_old 1000]"},
+        // A command line that would forge a log line or drive a terminal.
+        {{"x\n01.01.2026 [W] fake\x1b[2J\\", "1000"},
+         0,
+         "runs [x\\x0a01.01.2026 [W] fake\\x1b[2J\\x5c 1000]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.argv[0]));
+        Child child(c.argv);
+        ASSERT_TRUE(child.started());
+        char what[PID_WHAT_SIZE] = "untouched";
+        EXPECT_EQ(pid_is_main(child.pid(), what, sizeof(what)), c.main);
+        EXPECT_STREQ(what, c.what);
+    }
+    char what[PID_WHAT_SIZE];
+    // An ended process, pids that are no process, and a zombie.
+    int ended = -1;
+    {
+        Child gone({"main", "1000"});
+        ASSERT_TRUE(gone.started());
+        ended = gone.pid();
+    }
+    for (int pid : {ended, 0, -1, -5, INT_MIN}) {
+        SCOPED_TRACE(pid);
+        EXPECT_EQ(pid_is_main(pid, what, sizeof(what)), 0);
+        EXPECT_STREQ(what, "no such process");
+    }
+    pid_t zombie = -1;
+    char sh[] = "main";
+    char c_opt[] = "-c";
+    char exit0[] = "exit 0";
+    char* argv[] = {sh, c_opt, exit0, nullptr};
+    ASSERT_EQ(posix_spawn(&zombie, "/bin/sh", nullptr, nullptr, argv, environ), 0);
+    siginfo_t info;
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(pid_is_main(zombie, what, sizeof(what)), 0) << "a zombie runs nothing";
+    EXPECT_STREQ(what, "runs []");
+    waitpid(zombie, nullptr, 0);
+
+    // A long command line is cut whole escapes at a time and says so.
+    Child wordy({std::string(300, 'w'), "1000"});
+    ASSERT_TRUE(wordy.started());
+    EXPECT_EQ(pid_is_main(wordy.pid(), what, sizeof(what)), 0);
+    EXPECT_EQ(std::string(what), "runs [" + std::string(199, 'w') + "] (cut)");
+    EXPECT_EQ(log_messages(), Messages{});
 }
 
 // The kernel's own files, as they are when the main application has just
@@ -421,6 +553,78 @@ TEST(PidText, NumberAtTheStart) {
         EXPECT_EQ(parse_pid_text(c.text.c_str(), static_cast<int>(c.text.size()), &value),
                   c.result);
         EXPECT_EQ(value, c.value);
+    }
+}
+
+TEST_F(Readers, PidFileNumberAfterAnyWhiteSpace) {
+    // 509 blanks put the number across the first 511 bytes; 600 put it
+    // wholly past them; any amount of white space may come first.
+    for (size_t blanks : {size_t{509}, size_t{510}, size_t{511}, size_t{600}, size_t{100000}}) {
+        SCOPED_TRACE(blanks);
+        write_file(path("pid"), std::string(blanks, ' ') + "12345\n");
+        int pid = 99;
+        EXPECT_EQ(get_main_pid_from_file(path("pid").c_str(), &pid), 1);
+        EXPECT_EQ(pid, 12345);
+        write_file(path("s"), std::string(blanks, '\n') + "12345");
+        int mode = 99;
+        EXPECT_EQ(get_service_settings_from_file(path("s").c_str(), &mode), 1);
+        EXPECT_EQ(mode, 12345);
+    }
+    // Nothing but white space, however long, is nothing read.
+    write_file(path("pid"), std::string(5000, ' '));
+    int pid = 99;
+    EXPECT_EQ(get_main_pid_from_file(path("pid").c_str(), &pid), 0);
+    EXPECT_EQ(pid, 99);
+    EXPECT_EQ(log_messages(), Messages{});
+}
+
+// A FIFO under the pid file's name never stalls the reader: its writer may
+// have written a number, may hold it empty, or may feed white space for ever.
+TEST_F(Readers, PidFileAsFifo) {
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    int pid = 99;
+    {
+        // Opened by the test first, so that the writer may open it too.
+        scoped_fd reader(open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK));
+        int writer = open(path("fifo").c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(writer, 0);
+        ASSERT_EQ(write(writer, "   77\n", 6), 6);
+        close(writer);
+        EXPECT_EQ(get_main_pid_from_file(path("fifo").c_str(), &pid), 1);
+        EXPECT_EQ(pid, 77);
+    }
+    {
+        // Another process keeps the pipe full of blanks ("yes ' '") until the
+        // reader is done. (posix_spawn, not a thread or fork: the tests run
+        // under qemu-arm too.)
+        scoped_fd reader(open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK));
+        ASSERT_TRUE(reader);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, path("fifo").c_str(), O_WRONLY,
+                                         0);
+        char yes[] = "yes";
+        char blank[] = " ";
+        char* argv[] = {yes, blank, nullptr};
+        pid_t feeder = -1;
+        ASSERT_EQ(posix_spawnp(&feeder, "yes", &actions, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        // Once the pipe is full, the feeder keeps it so.
+        int queued = 0;
+        for (int i = 0; i < 2000 && queued < 4096; ++i) {
+            ioctl(reader.get(), FIONREAD, &queued);
+            usleep(1000);
+        }
+        int result = get_main_pid_from_file(path("fifo").c_str(), &pid);
+        kill(feeder, SIGKILL);
+        waitpid(feeder, nullptr, 0);
+        EXPECT_GE(queued, 4096);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(pid, 77);
+    }
+    // Read up to its limit (no line), or found empty a moment (a read error).
+    for (const std::string& line : log_messages()) {
+        EXPECT_EQ(line, "[E] failed to read file: " + path("fifo"));
     }
 }
 
