@@ -43,8 +43,10 @@ FIRST_WATCH_PASS = 72.5
 # A "0" in the settings file starts the watch 65 to 70 s after it was written
 # (read on the next pass, 60 s, the pass's 5 s). The daemon's clock is
 # estimated from its launch (Board.fake_time), ahead of the real one by the
-# daemon's start-up time times the rate; late wake-ups lengthen the gap.
-RELEASE_LOW = 60
+# daemon's start-up time times the rate; late wake-ups lengthen the gap, and
+# on a loaded machine the estimate itself may be off by a few of the daemon's
+# seconds either way. Without the 60 s wait the gap would be 5 s at most.
+RELEASE_LOW = 55
 RELEASE_HIGH = 78
 
 
