@@ -2,6 +2,7 @@
 // USB search found, and the counters of the memory watch.
 #pragma once
 
+#include "../common/test_utility/test_utility.h"
 #include "../common/test_utility/work_with_files.h"
 
 enum {
@@ -30,6 +31,11 @@ extern work_list_table work_list;
 // The daemon's temporary folder: the task package is unpacked here and the
 // work list's scripts run from here.
 #define UT_TEMP_FOLDER "/home/velmarok/ut_temp/"
+
+// The temporary folder the intake made. Its parent is the application suite's
+// user's, who can rename it away and put another in its place: scripts run
+// only from the folder made here.
+extern folder_id ut_temp_id;
 
 // Gives the supervisor globals their start values.
 void init_vars();

@@ -133,7 +133,7 @@ int create_test_folder(const char* path) {
     return mkdir(path, 0700) == 0 ? 1 : 0;
 }
 
-int create_fresh_folder(const char* folder) {
+int create_fresh_folder(const char* folder, folder_id* id) {
     char own[PATH_SIZE];
     if (!folder_without_slash(folder, own, sizeof(own))) {
         return 0;
@@ -148,7 +148,24 @@ int create_fresh_folder(const char* folder) {
     if (!fd || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || fchmod(fd.get(), 0700) != 0) {
         return 0;
     }
+    if (id != nullptr) {
+        id->dev = static_cast<unsigned long long>(st.st_dev);
+        id->ino = static_cast<unsigned long long>(st.st_ino);
+    }
     return 1;
+}
+
+int is_same_private_folder(const char* folder, const folder_id* id) {
+    char own[PATH_SIZE];
+    struct stat st;
+    if (!folder_without_slash(folder, own, sizeof(own)) || lstat(own, &st) != 0) {
+        return 0;
+    }
+    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0 &&
+                   static_cast<unsigned long long>(st.st_dev) == id->dev &&
+                   static_cast<unsigned long long>(st.st_ino) == id->ino
+               ? 1
+               : 0;
 }
 
 int change_file_mode(const char* path, int mode) {

@@ -32,10 +32,21 @@ int delete_test_folder(const char* folder);
 // 1 when the folder exists or was created (mode 0700, last component only).
 int create_test_folder(const char* path);
 
+// Which folder a name stood for when it was made: a folder that others
+// can rename away and replace is known again only by its device and inode.
+struct folder_id {
+    unsigned long long dev;
+    unsigned long long ino;
+};
+
 // Makes the folder anew: 1 only when this call created it, as a folder of
 // this process's user with mode 0700 whatever the file-creation mask. Anything
-// by that name already there makes it 0.
-int create_fresh_folder(const char* folder);
+// by that name already there makes it 0. The folder made goes to id.
+int create_fresh_folder(const char* folder, folder_id* id = nullptr);
+
+// 1 when the name still stands for the folder id, not a link, still this
+// process's user's and closed to everybody else.
+int is_same_private_folder(const char* folder, const folder_id* id);
 
 // Sets the permission bits of a regular file, without a shell and without
 // following a symbolic link: the change reaches exactly that file or nothing.

@@ -24,6 +24,12 @@ int exec_script(const char* name) {
         LOG_MSG(LVL_ERROR, "script name is not a plain file name: %s", name);
         return 0;
     }
+    // Only what the intake unpacked into the folder it made runs as root.
+    if (!is_same_private_folder(UT_TEMP_FOLDER, &ut_temp_id)) {
+        LOG_MSG(LVL_ERROR, "temp folder is not the one the package was unpacked into: %s",
+                UT_TEMP_FOLDER);
+        return 0;
+    }
     char path[256];
     get_full_file_name(UT_TEMP_FOLDER, name, path, sizeof(path));
     if (!is_file_existed(path)) {

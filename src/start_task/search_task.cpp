@@ -55,7 +55,7 @@ int F_search_for_task() {
         LOG_MSG(LVL_ERROR, "failed to delete temp folder: %s", UT_TEMP_FOLDER);
         return package_refused();
     }
-    if (!create_fresh_folder(UT_TEMP_FOLDER)) {
+    if (!create_fresh_folder(UT_TEMP_FOLDER, &ut_temp_id)) {
         LOG_MSG(LVL_ERROR, "failed to create temp folder for task file: %s", UT_TEMP_FOLDER);
         return package_refused();
     }

@@ -193,6 +193,27 @@ TEST_F(FileHelpers, CreateFreshFolder) {
     EXPECT_EQ(create_fresh_folder(folder("missing/child").c_str()), 0);
 }
 
+TEST_F(FileHelpers, FolderRenamedAwayAndReplacedIsNotTheSame) {
+    folder_id made{};
+    ASSERT_EQ(create_fresh_folder(folder("made").c_str(), &made), 1);
+    EXPECT_EQ(is_same_private_folder(folder("made").c_str(), &made), 1);
+    // Swapped for another folder of the same mode, or for a link to the
+    // folder made: neither is the folder made.
+    ASSERT_EQ(rename(path("made").c_str(), path("away").c_str()), 0);
+    ASSERT_EQ(mkdir(path("made").c_str(), 0700), 0);
+    EXPECT_EQ(is_same_private_folder(folder("made").c_str(), &made), 0);
+    ASSERT_EQ(rmdir(path("made").c_str()), 0);
+    ASSERT_EQ(symlink(path("away").c_str(), path("made").c_str()), 0);
+    EXPECT_EQ(is_same_private_folder(folder("made").c_str(), &made), 0);
+    ASSERT_EQ(unlink(path("made").c_str()), 0);
+    // Back in place, but opened to others meanwhile.
+    ASSERT_EQ(rename(path("away").c_str(), path("made").c_str()), 0);
+    EXPECT_EQ(is_same_private_folder(folder("made").c_str(), &made), 1);
+    ASSERT_EQ(chmod(path("made").c_str(), 0755), 0);
+    EXPECT_EQ(is_same_private_folder(folder("made").c_str(), &made), 0);
+    EXPECT_EQ(is_same_private_folder(folder("none").c_str(), &made), 0);
+}
+
 TEST_F(FileHelpers, CreateFolder) {
     ::umask(022);
     EXPECT_EQ(create_test_folder(path("f").c_str()), 1);
