@@ -148,3 +148,28 @@ def test_own_mount_folder_planted_as_a_link(board):
     assert (victim_dir / "precious").read_text() == "kept"
     own = b.media / "usb_tools_folder"
     assert not own.is_symlink() and own.is_dir()
+
+
+# The suite's user can rename the fresh temporary folder away (its parent is
+# theirs) and put a folder of their own, with scripts of their own, in its
+# place. Played here by the package's first script, between two rows.
+SWAP_SCRIPT = """#!/bin/sh
+mv /home/velmarok/ut_temp /home/velmarok/ut_temp_away
+mkdir /home/velmarok/ut_temp
+printf '#!/bin/sh\\ntouch /home/pwned\\n' > /home/velmarok/ut_temp/trace.sh
+chmod 700 /home/velmarok/ut_temp /home/velmarok/ut_temp/trace.sh
+"""
+
+
+def test_temp_folder_swapped_before_a_script_runs(board, package):
+    files = standard_files("<0001>{swap.sh}\n<0001>{trace.sh}\n")
+    files["swap.sh"] = SWAP_SCRIPT
+    b = board(stick=Stick({"command.f": package(files)}))
+    log = b.run(until=SERVICE_PHASE)
+    messages = [l.message for l in log]
+    assert "execute script: " + TEMP + "swap.sh" in messages
+    assert ("temp folder is not the one the package was unpacked into: " + TEMP
+            in messages)
+    assert "failed to execute script: trace.sh" in messages
+    assert not (b.home / "pwned").exists(), "nothing runs from a folder put in its place"
+    assert not (b.home / "trace").exists()
