@@ -195,7 +195,8 @@ int explain_work_list_stream(FILE* stream, char* why, int why_size) {
             // The line as it stands, escaped and cut to a screen's width.
             char text[84];
             int whole = escape_text(piece, text, sizeof(text));
-            say(why, why_size, "line %d: '%s%s': %s%s; a row reads '<0001>{script.sh}' or "
+            say(why, why_size,
+                "line %d: '%s%s': %s%s; a row reads '<0001>{script.sh}' or "
                 "'<0002>{remove_temp_folder}'",
                 line, text, whole ? "" : "...", reason,
                 continued ? " (the line is longer than 511 bytes: the daemon reads the rest "

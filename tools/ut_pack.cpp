@@ -344,8 +344,8 @@ int library_takes(const char* path, const char* what) {
     if (length <= LIBRARY_PATH_MAX) {
         return 1;
     }
-    error("%s: path too long: %zu bytes%s; the library takes paths of at most %d bytes",
-          esc(path), length, what, LIBRARY_PATH_MAX);
+    error("%s: path too long: %zu bytes%s; the library takes paths of at most %d bytes", esc(path),
+          length, what, LIBRARY_PATH_MAX);
     return 0;
 }
 
@@ -688,8 +688,8 @@ int package_faults(const char* package, const intake* in, int say) {
     if (in->length < in->needed_length) {
         ++faults;
         if (say) {
-            error("%s: cut short: %lld bytes where its record needs %lld", esc(package),
-                  in->length, in->needed_length);
+            error("%s: cut short: %lld bytes where its record needs %lld", esc(package), in->length,
+                  in->needed_length);
         }
     }
     if (!in->has_work_list) {
@@ -701,8 +701,7 @@ int package_faults(const char* package, const intake* in, int say) {
     } else if (!in->work_list_loaded) {
         ++faults;
         if (say) {
-            error("%s: the daemon refuses %s: %s", esc(package), WORK_LIST_NAME,
-                  in->work_list_why);
+            error("%s: the daemon refuses %s: %s", esc(package), WORK_LIST_NAME, in->work_list_why);
         }
     }
     return faults;
@@ -803,8 +802,7 @@ int cmd_create(int argc, char** argv) {
         return EXIT_FAILED;
     }
     if (!listing_has(&files, WORK_LIST_NAME)) {
-        error("no %s in %s: the daemon would not run the package", WORK_LIST_NAME,
-              esc(folder_arg));
+        error("no %s in %s: the daemon would not run the package", WORK_LIST_NAME, esc(folder_arg));
         return EXIT_FAILED;
     }
     char list_path[PATH_MAX];
@@ -974,8 +972,8 @@ int cmd_verify(int argc, char** argv) {
         warn_package(package, list_path, &in.list);
     }
     if (status == EXIT_OK) {
-        printf("%s: good: the daemon takes it in and loads its work list (%d rows)\n",
-               esc(package), static_cast<int>(in.list.count));
+        printf("%s: good: the daemon takes it in and loads its work list (%d rows)\n", esc(package),
+               static_cast<int>(in.list.count));
     }
     end_intake(&in);
     return status;
