@@ -556,6 +556,25 @@ int record_is_refused(const intake* in) {
     return 0;
 }
 
+// A reason of the system that lies with the host, not with the package.
+int is_host_error(int error_number) {
+    switch (error_number) {
+    case ENOSPC:
+    case EDQUOT:
+    case EIO:
+    case EROFS:
+    case EACCES:
+    case EPERM:
+    case EMFILE:
+    case ENFILE:
+    case EFBIG:
+    case ENAMETOOLONG:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 // Reads the record and the checksums of the copy, unscrambling a scrambled
 // copy for the look and scrambling it back, so that the daemon's own steps
 // then start from the package as it travels.
@@ -641,7 +660,7 @@ int take_in(const char* package, intake* in) {
     in->taken_in = unpack_files(in->package, in->folder);
     const int unpack_errno = errno;
     refusal_without_folder(in, library_reason());
-    if (!in->taken_in && in->info_read && !record_is_refused(in) && unpack_errno != 0) {
+    if (!in->taken_in && in->info_read && !record_is_refused(in) && is_host_error(unpack_errno)) {
         // A sound package that could not be written out: the host's fault.
         error("cannot unpack %s in a temporary folder in %s: %s", esc(package), esc(temp_root()),
               strerror(unpack_errno));
@@ -914,8 +933,12 @@ int cmd_list(int argc, char** argv) {
     }
     const packed_info* info = &in.info;
     printf("package: %s\n", esc(package));
-    printf("  %s, %lld bytes, %d entries\n", in.scrambled ? "scrambled" : "plain", in.length,
-           in.info_read ? static_cast<int>(info->files_count) : 0);
+    if (in.info_read) {
+        printf("  %s, %lld bytes, %d entries\n", in.scrambled ? "scrambled" : "plain", in.length,
+               static_cast<int>(info->files_count));
+    } else {
+        printf("  %lld bytes\n", in.length);
+    }
     if (in.crc_known) {
         printf("  checksum: stored 0x%04x, computed 0x%04x: %s\n", in.stored_crc, in.computed_crc,
                in.stored_crc == in.computed_crc ? "match" : "MISMATCH: the package is damaged");

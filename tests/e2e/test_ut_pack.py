@@ -539,7 +539,7 @@ def test_extract_joins_entries_of_the_same_name(tool, tmp_path):
     assert (tmp_path / "out" / "work_list.f").read_text() == GOOD_ROWS
 
 
-def in_own_mount(ut_pack_path, tmp_path, size, args_after_mount):
+def in_own_mount(ut_pack_path, tmp_path, size, args_after_mount, tmpdir=None):
     """Runs ut_pack with a fresh tmpfs of `size` mounted on tmp_path/stick in a
     private mount namespace, and copies what the stick holds afterwards to
     tmp_path/seen."""
@@ -550,7 +550,7 @@ def in_own_mount(ut_pack_path, tmp_path, size, args_after_mount):
     seen.mkdir()
     script = ('mount -t tmpfs -o size="$1" tmpfs "$2" || exit 99; shift 3; rc=0; "$@" || rc=$?; '
               'cp -a "$STICK/." "$SEEN/"; exit $rc')
-    env = dict(os.environ, STICK=str(stick), SEEN=str(seen), TMPDIR=str(tmp_path / "tmp"))
+    env = dict(os.environ, STICK=str(stick), SEEN=str(seen), TMPDIR=str(tmpdir or tmp_path / "tmp"))
     r = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh",
                         size, str(stick), "-", str(ut_pack_path), *map(str, args_after_mount)],
                        capture_output=True, text=True, env=env)
@@ -582,6 +582,20 @@ def test_extract_onto_a_full_disk_says_so(ut_pack_path, tmp_path, tmp_root, pack
     assert "refuses" not in r.stderr and ".ut_pack-" not in r.stderr
     assert os.listdir(seen) == [], "nothing half written is left"
     assert os.listdir(tmp_root) == []
+
+
+@pytest.mark.parametrize("command", ["verify", "list", "extract"])
+def test_a_full_temporary_folder_is_the_host_s_fault(ut_pack_path, tmp_path, packages, command):
+    # Room for the package's copy, not for its files besides.
+    args = [command, packages[1]] + ([tmp_path / "out"] if command == "extract" else [])
+    r, seen = in_own_mount(ut_pack_path, tmp_path, "16k", args, tmpdir=tmp_path / "stick")
+    assert r.returncode == 1
+    assert re.search(r"cannot (copy|unpack) \S+ (into|in) a temporary folder in " +
+                     re.escape(str(tmp_path / "stick")) + ": No space left on device",
+                     r.stderr), r.stderr
+    assert "refuses" not in r.stderr and ".ut_pack-" not in r.stderr
+    assert os.listdir(seen) == []
+    assert not (tmp_path / "out").exists()
 
 
 # -- interrupted: no temporary left behind ---------------------------------------
