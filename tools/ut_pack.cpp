@@ -425,6 +425,26 @@ int put_in_place(int slot, const char* temp, const char* target, const struct st
     return 1;
 }
 
+// A reason of the system that lies with the host, not with the package or
+// the file.
+int is_host_error(int error_number) {
+    switch (error_number) {
+    case ENOSPC:
+    case EDQUOT:
+    case EIO:
+    case EROFS:
+    case EACCES:
+    case EPERM:
+    case EMFILE:
+    case ENFILE:
+    case EFBIG:
+    case ENAMETOOLONG:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 // Transforms a file in place through a copy beside it, so that a failure
 // never leaves it half transformed.
 int transform_through_copy(const char* path, int (*transform)(const char*)) {
@@ -439,9 +459,14 @@ int transform_through_copy(const char* path, int (*transform)(const char*)) {
         error("cannot make a temporary file beside %s: %s", esc(path), strerror(errno));
         return 0;
     }
+    errno = 0;
     if (!copy_one_file(path, temp) || !transform(temp)) {
         const int saved = errno;
-        error("%s: not changed: %s (%s)", esc(path), library_reason(), strerror(saved));
+        if (is_host_error(saved)) {
+            error("%s: not changed: cannot write beside it: %s", esc(path), strerror(saved));
+        } else {
+            error("%s: not changed: %s", esc(path), library_reason());
+        }
         remove_temporary(slot);
         return 0;
     }
@@ -554,25 +579,6 @@ int record_is_refused(const intake* in) {
         }
     }
     return 0;
-}
-
-// A reason of the system that lies with the host, not with the package.
-int is_host_error(int error_number) {
-    switch (error_number) {
-    case ENOSPC:
-    case EDQUOT:
-    case EIO:
-    case EROFS:
-    case EACCES:
-    case EPERM:
-    case EMFILE:
-    case ENFILE:
-    case EFBIG:
-    case ENAMETOOLONG:
-        return 1;
-    default:
-        return 0;
-    }
 }
 
 // Reads the record and the checksums of the copy, unscrambling a scrambled
@@ -888,6 +894,7 @@ int cmd_create(int argc, char** argv) {
         return EXIT_USAGE;
     }
     static pack_writer writer;
+    errno = 0;
     int ok = pack_begin(&writer, temp);
     for (int i = 0; ok && i < files.count; ++i) {
         char path[PATH_MAX];
@@ -898,7 +905,11 @@ int cmd_create(int argc, char** argv) {
     ok = ok && (!scramble || crypt_file(temp));
     if (!ok) {
         const int saved = errno;
-        error("packing failed: %s (%s)", library_reason(), strerror(saved));
+        if (is_host_error(saved)) {
+            error("cannot write %s: %s", esc(package), strerror(saved));
+        } else {
+            error("packing failed: %s", library_reason());
+        }
         remove_temporary(slot);
         return EXIT_FAILED;
     }

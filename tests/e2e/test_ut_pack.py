@@ -584,6 +584,15 @@ def test_extract_onto_a_full_disk_says_so(ut_pack_path, tmp_path, tmp_root, pack
     assert os.listdir(tmp_root) == []
 
 
+def test_create_onto_a_full_disk_says_so(ut_pack_path, tmp_path):
+    src = folder(tmp_path, good_files(**{"data.bin": b"d" * 40000}))
+    r, seen = in_own_mount(ut_pack_path, tmp_path, "16k",
+                           ["create", src, tmp_path / "stick" / "command.f"])
+    assert r.returncode == 1
+    assert f"cannot write {tmp_path}/stick/command.f: No space left on device" in r.stderr
+    assert os.listdir(seen) == [], "no package and no temporary file"
+
+
 @pytest.mark.parametrize("command", ["verify", "list", "extract"])
 def test_a_full_temporary_folder_is_the_host_s_fault(ut_pack_path, tmp_path, packages, command):
     # Room for the package's copy, not for its files besides.
