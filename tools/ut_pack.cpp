@@ -753,8 +753,15 @@ int warn_rows(const work_list_table* list, const row_review* reviews, int as_err
 }
 
 // Warnings about the work list as a whole and the package's name.
-int warn_package(const char* package, const char* list_path, const work_list_table* list) {
+int warn_package(const char* package, const char* list_path, const work_list_table* list,
+                 const folder_listing* files) {
     int warnings = 0;
+    if (listing_has(files, PACKAGE_COPY_NAME)) {
+        ++warnings;
+        warning("a file named %s is lost on the board: the daemon keeps its copy of the package "
+                "under that name in the folder it unpacks into, and deletes it",
+                PACKAGE_COPY_NAME);
+    }
     if (work_list_does_nothing(list)) {
         ++warnings;
         warning("%s has no row the daemon acts on (%s runs a script, %s a built-in): the "
@@ -846,7 +853,7 @@ int cmd_create(int argc, char** argv) {
     static row_review reviews[WORK_LIST_ROWS];
     int errors = review_work_list(&list, &files, folder, reviews);
     int warnings = warn_rows(&list, reviews, 1);
-    warnings += warn_package(package, list_path, &list);
+    warnings += warn_package(package, list_path, &list, &files);
     if (errors > 0) {
         error("%d row(s) of %s the daemon would fail: nothing written", errors, WORK_LIST_NAME);
         return EXIT_FAILED;
@@ -1003,7 +1010,13 @@ int cmd_verify(int argc, char** argv) {
         join(list_path, sizeof(list_path), in.folder, WORK_LIST_NAME);
         review_work_list(&in.list, &in.files, in.folder, reviews);
         warn_rows(&in.list, reviews, 0);
-        warn_package(package, list_path, &in.list);
+        static folder_listing entries;
+        entries.count = 0;
+        for (int i = 0; i < in.info.files_count && i < PACKAGE_MAX_FILES; ++i) {
+            snprintf(entries.names[entries.count++], sizeof(entries.names[0]), "%.31s",
+                     in.info.entries[i].name);
+        }
+        warn_package(package, list_path, &in.list, &entries);
     }
     if (status == EXIT_OK) {
         printf("%s: good: the daemon takes it in and loads its work list (%d rows)\n", esc(package),
@@ -1211,7 +1224,8 @@ const command kCommands[] = {
      "as the daemon will run it, and nothing is written when one would fail. Nor is\n"
      "anything written after a warning about what the board would run badly (a script\n"
      "with CRLF line ends, a script row after remove_temp_folder, a row the daemon\n"
-     "passes over, a work list that does nothing, a PACKAGE not named command.f),\n"
+     "passes over, a work list that does nothing, a PACKAGE not named command.f, a\n"
+     "file named command.f in FOLDER),\n"
      "unless --force is given. PACKAGE is written beside FOLDER or anywhere else,\n"
      "never inside it.\n"
      "  --scramble   scramble the finished package as a whole\n"

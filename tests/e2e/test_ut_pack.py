@@ -269,6 +269,8 @@ WARNINGS = [
      "work_list.f has no row the daemon acts on"),
     ("cr_only_line_ends", good_files(**{"work_list.f": GOOD_ROWS.replace("\n", "\r")}), "command.f",
      "work_list.f has line ends of a carriage return alone"),
+    ("file_named_command_f", good_files(**{"command.f": "x"}), "command.f",
+     "a file named command.f is lost on the board"),
     ("package_not_named_command_f", good_files(), "stick.f",
      "the daemon takes in a package named command.f only"),
 ]
