@@ -1225,9 +1225,8 @@ const command kCommands[] = {
      "anything written after a warning about what the board would run badly (a script\n"
      "with CRLF line ends, a script row after remove_temp_folder, a row the daemon\n"
      "passes over, a work list that does nothing, a PACKAGE not named command.f, a\n"
-     "file named command.f in FOLDER),\n"
-     "unless --force is given. PACKAGE is written beside FOLDER or anywhere else,\n"
-     "never inside it.\n"
+     "file named command.f in FOLDER), unless --force is given. PACKAGE is written\n"
+     "beside FOLDER or anywhere else, never inside it.\n"
      "  --scramble   scramble the finished package as a whole\n"
      "  --force      write the package in spite of warnings"},
     {"list", cmd_list, "list PACKAGE",
