@@ -1,20 +1,24 @@
 // ut_pack: builds, checks and scrambles the task packages that usb_tools
 // takes in from a USB stick, with the same library code as the daemon, so
-// that a package it calls good is one the daemon accepts.
+// that a package it calls good is one the daemon accepts and runs well.
 //
 // Exit status: 0 success, 1 a check or an operation failed, 2 a usage error.
-// Messages go to standard error, results to standard output.
+// Messages go to standard error, results to standard output. Every name that
+// comes from outside (a package, a folder, the command line) is printed
+// escaped: control bytes show as \xNN and never reach the terminal.
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <libgen.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "common/log/log_c.h"
@@ -22,6 +26,7 @@
 #include "common/test_utility/scoped_handle.h"
 #include "common/test_utility/scramble.h"
 #include "common/test_utility/test_utility.h"
+#include "common/test_utility/text_escape.h"
 #include "common/test_utility/work_with_files.h"
 #include "package_check.h"
 
@@ -31,14 +36,34 @@ enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 
 #define UT_PACK_VERSION "8"
 #define WORK_LIST_NAME "work_list.f"
-// The daemon copies the package into its temporary folder under this name
-// before it unpacks it there; checks do the same in a private folder.
+// The one name under which the daemon looks for a package on the stick, and
+// under which it copies the package into its temporary folder before it
+// unpacks it there; checks do the same in a private folder.
+#define PACKAGE_NAME "command.f"
 #define PACKAGE_COPY_NAME "command.f"
+
+// The library joins paths into buffers of 256 bytes: longer paths would be
+// cut and name another file.
+enum { LIBRARY_PATH_MAX = 255 };
 
 // Bytes 9 to 65 of a description block carry the text.
 enum { DESCRIPTION_BLOCK_SIZE = 66, DESCRIPTION_TEXT_MAX = DESCRIPTION_BLOCK_SIZE - 9 };
 
 const char* g_command = "ut_pack";
+
+// ---------------------------------------------------------------------------
+// Output
+
+// An outside text made fit to print: escape_text into one of a few rotating
+// buffers, each large enough for a path escaped whole.
+const char* esc(const char* text) {
+    static char buffers[4][4 * PATH_MAX + 1];
+    static int next = 0;
+    char* out = buffers[next];
+    next = (next + 1) % 4;
+    escape_text(text, out, sizeof(buffers[0]));
+    return out;
+}
 
 __attribute__((format(printf, 1, 2))) void error(const char* format, ...) {
     fprintf(stderr, "ut_pack: %s: error: ", g_command);
@@ -58,10 +83,210 @@ __attribute__((format(printf, 1, 2))) void warning(const char* format, ...) {
     fputc('\n', stderr);
 }
 
+// Copies a line of the library into out with its control bytes shown as
+// \xNN. The backslash stays as it is: the library may have escaped the
+// names in it already.
+void show_library_text(const char* text, char* out, size_t size) {
+    static const char HEX[] = "0123456789abcdef";
+    size_t n = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        const int control = *p < 0x20 || *p == 0x7F;
+        if (n + (control ? 4 : 1) >= size) {
+            break;
+        }
+        if (control) {
+            out[n++] = '\\';
+            out[n++] = 'x';
+            out[n++] = HEX[*p >> 4];
+            out[n++] = HEX[*p & 0x0F];
+        } else {
+            out[n++] = static_cast<char>(*p);
+        }
+    }
+    out[n] = '\0';
+}
+
 // The library's last error line, as the reason of a failed step.
 const char* library_reason() {
+    static char shown[4 * 512 + 1];
     const char* last = log_last_error();
-    return last[0] != '\0' ? last : "no reason given";
+    show_library_text(last[0] != '\0' ? last : "no reason given", shown, sizeof(shown));
+    return shown;
+}
+
+// The library's progress lines (-v) pass through here on their way to
+// standard error: one write a line, its control bytes shown but its own
+// line end kept.
+ssize_t write_library_lines(void*, const char* data, size_t size) {
+    char line[4 * 1024 + 2];
+    char text[1024 + 1];
+    size_t length = size < sizeof(text) - 1 ? size : sizeof(text) - 1;
+    memcpy(text, data, length);
+    text[length] = '\0';
+    const int ends_line = length > 0 && text[length - 1] == '\n';
+    if (ends_line) {
+        text[length - 1] = '\0';
+    }
+    show_library_text(text, line, sizeof(line) - 1);
+    if (ends_line) {
+        strcat(line, "\n");
+    }
+    size_t done = 0;
+    const size_t total = strlen(line);
+    while (done < total) {
+        ssize_t n = write(STDERR_FILENO, line + done, total - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+FILE* library_line_stream() {
+    cookie_io_functions_t functions = {nullptr, write_library_lines, nullptr, nullptr};
+    FILE* stream = fopencookie(nullptr, "w", functions);
+    if (stream == nullptr) {
+        return stderr;
+    }
+    // Unbuffered: each line of the library reaches the filter in one piece.
+    setvbuf(stream, nullptr, _IONBF, 0);
+    return stream;
+}
+
+// ---------------------------------------------------------------------------
+// Temporary files and folders: removed on every path, also when a signal
+// ends the tool (Ctrl-C, kill). The handler only unlinks and removes folders
+// through system calls, which may run in a signal handler.
+
+enum { TEMP_FILE, TEMP_FOLDER, TEMP_FOLDER_CONTENTS, TEMPORARIES = 4 };
+
+struct temporary {
+    volatile sig_atomic_t armed;
+    int kind;
+    char path[PATH_MAX];
+};
+
+temporary g_temporaries[TEMPORARIES];
+
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+// While a temporary is made and recorded, the ending signals wait.
+struct signals_held {
+    sigset_t old;
+    signals_held() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : kEndingSignals) {
+            sigaddset(&set, s);
+        }
+        sigprocmask(SIG_BLOCK, &set, &old);
+    }
+    ~signals_held() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+    signals_held(const signals_held&) = delete;
+    signals_held& operator=(const signals_held&) = delete;
+};
+
+// Removes the entries of a folder (path without a trailing "/" or with it)
+// with system calls only.
+void remove_folder_entries(const char* folder) {
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return;
+    }
+    alignas(8) char buffer[4096];
+    // Each pass reads the folder from its start; a pass that finds nothing
+    // to remove (or removes nothing) ends the work.
+    for (int removed = 1; removed > 0;) {
+        removed = 0;
+        long got = syscall(SYS_getdents64, fd, buffer, sizeof(buffer));
+        if (got <= 0) {
+            break;
+        }
+        for (long at = 0; at < got;) {
+            // struct linux_dirent64: inode (8), offset (8), record length (2),
+            // type (1), name.
+            unsigned short length;
+            memcpy(&length, buffer + at + 16, sizeof(length));
+            const char* name = buffer + at + 19;
+            if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
+                if (unlinkat(fd, name, 0) == 0 || unlinkat(fd, name, AT_REMOVEDIR) == 0) {
+                    ++removed;
+                }
+            }
+            at += length;
+        }
+        lseek(fd, 0, SEEK_SET);
+    }
+    close(fd);
+}
+
+void remove_temporary_now(const temporary* t) {
+    if (t->kind == TEMP_FILE) {
+        unlink(t->path);
+        return;
+    }
+    remove_folder_entries(t->path);
+    if (t->kind == TEMP_FOLDER) {
+        rmdir(t->path);
+    }
+}
+
+void on_ending_signal(int signal_number) {
+    for (temporary& t : g_temporaries) {
+        if (t.armed) {
+            remove_temporary_now(&t);
+            t.armed = 0;
+        }
+    }
+    ::signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+void catch_ending_signals() {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = on_ending_signal;
+    sigemptyset(&action.sa_mask);
+    for (int s : kEndingSignals) {
+        sigaddset(&action.sa_mask, s);
+    }
+    for (int s : kEndingSignals) {
+        sigaction(s, &action, nullptr);
+    }
+}
+
+// Records a temporary that exists; the caller holds the signals. -1 when
+// every place is taken (the tool never holds that many).
+int hold_temporary(int kind, const char* path) {
+    for (int i = 0; i < TEMPORARIES; ++i) {
+        temporary& t = g_temporaries[i];
+        if (!t.armed) {
+            t.kind = kind;
+            snprintf(t.path, sizeof(t.path), "%s", path);
+            t.armed = 1;
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Forgets a temporary that is no longer one (moved into place).
+void let_go(int slot) {
+    if (slot >= 0) {
+        g_temporaries[slot].armed = 0;
+    }
+}
+
+// Removes a temporary now.
+void remove_temporary(int slot) {
+    if (slot >= 0 && g_temporaries[slot].armed) {
+        remove_temporary_now(&g_temporaries[slot]);
+        g_temporaries[slot].armed = 0;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -75,8 +300,14 @@ mode_t current_umask() {
 
 // Joins a folder (ending in "/") and a name; 0 when the path would be cut.
 int join(char* out, size_t size, const char* folder, const char* name) {
-    int n = snprintf(out, size, "%s%s", folder, name);
-    return n >= 0 && static_cast<size_t>(n) < size ? 1 : 0;
+    const size_t a = strlen(folder);
+    const size_t b = strlen(name);
+    if (a + b >= size) {
+        return 0;
+    }
+    memcpy(out, folder, a);
+    memcpy(out + a, name, b + 1);
+    return 1;
 }
 
 // A folder path with the "/" the library's joins expect.
@@ -94,33 +325,82 @@ void parent_folder(const char* path, char* out, int size) {
     snprintf(out, static_cast<size_t>(size), "%s", dirname(copy));
 }
 
-// Makes an empty temporary file beside `target` and writes its path into out.
-int temp_file_beside(const char* target, char* out, int size) {
-    char folder[PATH_MAX];
-    parent_folder(target, folder, sizeof(folder));
-    char base_copy[PATH_MAX];
-    snprintf(base_copy, sizeof(base_copy), "%s", target);
-    if (snprintf(out, static_cast<size_t>(size), "%s/.%s.ut_pack-XXXXXX", folder,
-                 basename(base_copy)) >= size) {
-        return 0;
-    }
-    scoped_fd fd(mkstemp(out));
-    return fd ? 1 : 0;
+// The last component of a path.
+void base_name(const char* path, char* out, int size) {
+    char copy[PATH_MAX];
+    snprintf(copy, sizeof(copy), "%s", path);
+    snprintf(out, static_cast<size_t>(size), "%s", basename(copy));
 }
 
-// Makes a private temporary folder (path ends in "/"), beside `near` or in /tmp.
-int temp_folder(const char* near, char* out, int size) {
-    char folder[PATH_MAX] = "/tmp";
-    if (near != nullptr) {
-        parent_folder(near, folder, sizeof(folder));
+// Where private folders go: $TMPDIR, else /tmp.
+const char* temp_root() {
+    const char* root = getenv("TMPDIR");
+    return root != nullptr && root[0] == '/' ? root : "/tmp";
+}
+
+// 1 when the library can take the path whole; else says so.
+int library_takes(const char* path, const char* what) {
+    const size_t length = strlen(path);
+    if (length <= LIBRARY_PATH_MAX) {
+        return 1;
     }
-    if (snprintf(out, static_cast<size_t>(size), "%s/.ut_pack-XXXXXX", folder) >= size - 1) {
-        return 0;
+    error("%s: path too long: %zu bytes%s; the library takes paths of at most %d bytes", esc(path),
+          length, what, LIBRARY_PATH_MAX);
+    return 0;
+}
+
+// Makes an empty temporary file beside `target`, recorded for removal; its
+// path goes into out. The slot, or -1 with errno set.
+int temp_file_beside(const char* target, char* out, int size) {
+    char folder[PATH_MAX];
+    char base[PATH_MAX];
+    parent_folder(target, folder, sizeof(folder));
+    base_name(target, base, sizeof(base));
+    if (snprintf(out, static_cast<size_t>(size), "%s/.%s.ut_pack-XXXXXX", folder, base) >= size) {
+        errno = ENAMETOOLONG;
+        return -1;
     }
+    signals_held held;
+    scoped_fd fd(mkstemp(out));
+    if (!fd) {
+        return -1;
+    }
+    return hold_temporary(TEMP_FILE, out);
+}
+
+// Makes a private folder in the temporary root (its path ends in "/"),
+// recorded for removal. The slot, or -1 with errno set.
+int temp_folder(char* out, int size) {
+    if (snprintf(out, static_cast<size_t>(size), "%s/.ut_pack-XXXXXX", temp_root()) >= size - 1) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    signals_held held;
     if (mkdtemp(out) == nullptr) {
+        return -1;
+    }
+    const int slot = hold_temporary(TEMP_FOLDER, out);
+    strcat(out, "/");
+    return slot;
+}
+
+// 1 when the path is a regular file; else says why. Opened without waiting,
+// so that a FIFO or a device never holds the tool up.
+int is_regular_file(const char* path) {
+    scoped_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) {
+        error("cannot read %s: %s", esc(path), strerror(errno));
         return 0;
     }
-    strcat(out, "/");
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) {
+        error("cannot read %s: %s", esc(path), strerror(errno));
+        return 0;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error("%s is not a regular file", esc(path));
+        return 0;
+    }
     return 1;
 }
 
@@ -132,142 +412,377 @@ int sync_file(const char* path) {
 
 // Moves a finished temporary file over its target, keeping the target's
 // permission bits when it existed.
-int put_in_place(const char* temp, const char* target, const struct stat* old) {
+int put_in_place(int slot, const char* temp, const char* target, const struct stat* old) {
     // A temporary file is private (0600); the result gets the target's bits,
     // or those of any new file.
     chmod(temp, old != nullptr ? old->st_mode & 07777 : 0666 & ~current_umask());
     if (!sync_file(temp) || rename(temp, target) != 0) {
-        error("cannot write %s: %s", target, strerror(errno));
+        error("cannot write %s: %s", esc(target), strerror(errno));
+        remove_temporary(slot);
         return 0;
     }
+    let_go(slot);
     return 1;
+}
+
+// A reason of the system that lies with the host, not with the package or
+// the file.
+int is_host_error(int error_number) {
+    switch (error_number) {
+    case ENOSPC:
+    case EDQUOT:
+    case EIO:
+    case EROFS:
+    case EACCES:
+    case EPERM:
+    case EMFILE:
+    case ENFILE:
+    case EFBIG:
+    case ENAMETOOLONG:
+        return 1;
+    default:
+        return 0;
+    }
 }
 
 // Transforms a file in place through a copy beside it, so that a failure
 // never leaves it half transformed.
 int transform_through_copy(const char* path, int (*transform)(const char*)) {
+    if (!is_regular_file(path)) {
+        return 0;
+    }
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error("%s is not a readable file", path);
-        return 0;
-    }
+    stat(path, &st);
     char temp[PATH_MAX];
-    if (!temp_file_beside(path, temp, sizeof(temp))) {
-        error("cannot make a temporary file beside %s: %s", path, strerror(errno));
+    const int slot = temp_file_beside(path, temp, sizeof(temp));
+    if (slot < 0) {
+        error("cannot make a temporary file beside %s: %s", esc(path), strerror(errno));
         return 0;
     }
+    errno = 0;
     if (!copy_one_file(path, temp) || !transform(temp)) {
-        error("%s: not changed: %s", path, library_reason());
-        unlink(temp);
+        const int saved = errno;
+        if (is_host_error(saved)) {
+            error("%s: not changed: cannot write beside it: %s", esc(path), strerror(saved));
+        } else {
+            error("%s: not changed: %s", esc(path), library_reason());
+        }
+        remove_temporary(slot);
         return 0;
     }
-    if (!put_in_place(temp, path, &st)) {
-        unlink(temp);
-        return 0;
-    }
-    return 1;
+    return put_in_place(slot, temp, path, &st);
 }
 
-// A private copy of a package in a private folder, as the daemon makes it.
-struct private_copy {
-    char folder[PATH_MAX]; // ends in "/"
-    char package[PATH_MAX];
-};
-
-int make_private_copy(const char* package, const char* near, private_copy* copy) {
-    struct stat st;
-    if (stat(package, &st) != 0) {
-        error("cannot read %s: %s", package, strerror(errno));
+// Copies a file, keeping errno of the failing step.
+int copy_for_move(const char* from, const char* to) {
+    scoped_fd in(open(from, O_RDONLY | O_CLOEXEC));
+    if (!in) {
         return 0;
     }
-    if (!S_ISREG(st.st_mode)) {
-        error("%s is not a file", package);
+    scoped_fd out(open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!out) {
         return 0;
     }
-    if (!temp_folder(near, copy->folder, sizeof(copy->folder))) {
-        error("cannot make a temporary folder: %s", strerror(errno));
+    char buffer[8192];
+    for (;;) {
+        ssize_t got = read(in.get(), buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return 0;
+        }
+        if (got == 0) {
+            break;
+        }
+        for (ssize_t done = 0; done < got;) {
+            ssize_t n = write(out.get(), buffer + done, static_cast<size_t>(got - done));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                if (n == 0) {
+                    errno = ENOSPC;
+                }
+                return 0;
+            }
+            done += n;
+        }
+    }
+    if (fsync(out.get()) != 0) {
         return 0;
     }
-    if (!join(copy->package, sizeof(copy->package), copy->folder, PACKAGE_COPY_NAME) ||
-        !copy_one_file(package, copy->package)) {
-        error("cannot copy %s: %s", package, library_reason());
-        delete_test_folder(copy->folder);
-        return 0;
-    }
-    return 1;
+    return out.close() == 0 ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------
-// Reading a package for the checks
+// The daemon's intake, played in a private folder
 
 int is_plain_record(const packed_info* info) {
     return info->pack_struct_size == PACK_INFO_SIZE &&
            info->entries[0].start_pointer == PACK_INFO_SIZE;
 }
 
-struct package_view {
-    int scrambled;
+struct intake {
+    char folder[PATH_MAX];  // the daemon's temporary folder, ends in "/"
+    char package[PATH_MAX]; // the package's copy in it
+    int slot;
     long long length;
-    packed_info info;
+    int scrambled;
+    packed_info info; // the record, unscrambled
+    int info_read;
+    int crc_known;
     uint16_t stored_crc;
     uint16_t computed_crc;
-    int crc_known;
+    long long needed_length; // what the record describes, checksum included
+    int taken_in;            // the package was unpacked
+    char refusal[4 * 512 + 1];
+    int has_work_list;
+    int work_list_loaded;
+    char work_list_why[4 * 512 + 1];
+    work_list_table list;
+    folder_listing files; // the files the daemon's folder holds afterwards
 };
 
-// Reads the record of the private copy, unscrambling the copy when the
-// record says it is scrambled, and both checksums.
-int read_package(const private_copy* copy, package_view* view) {
-    struct stat st;
-    stat(copy->package, &st);
-    view->length = static_cast<long long>(st.st_size);
-    if (!get_info_of_packed(copy->package, &view->info)) {
-        error("not a package: %s", library_reason());
-        return 0;
-    }
-    view->scrambled = !is_plain_record(&view->info);
-    if (view->scrambled) {
-        if (!crypt_file(copy->package) || !get_info_of_packed(copy->package, &view->info)) {
-            error("cannot unscramble: %s", library_reason());
-            return 0;
+// The bytes a record describes: its entries' data end, and the checksum.
+long long described_length(const packed_info* info) {
+    long long end = PACK_INFO_SIZE;
+    for (int i = 0; i < info->files_count && i < PACK_MAX_FILES; ++i) {
+        const packed_entry* e = &info->entries[i];
+        if (e->size > 0 && e->start_pointer >= 0 &&
+            static_cast<long long>(e->start_pointer) + e->size > end) {
+            end = static_cast<long long>(e->start_pointer) + e->size;
         }
     }
-    view->crc_known = read_crc16_of_file(copy->package, 0, &view->stored_crc) &&
-                      calc_crc16_of_file(copy->package, 2, &view->computed_crc);
+    return end + 2;
+}
+
+// 1 when the unscrambled record is one the daemon's reader takes: a wrong
+// record, not the host, is then the reason of a failed unpacking.
+int record_is_refused(const intake* in) {
+    const packed_info* info = &in->info;
+    if (in->crc_known && in->scrambled && in->stored_crc != in->computed_crc) {
+        return 1;
+    }
+    if (in->scrambled && info->pack_struct_size != info->entries[0].start_pointer) {
+        return 1;
+    }
+    if (info->files_count < 0 || info->files_count > PACK_MAX_FILES) {
+        return 1;
+    }
+    for (int i = 0; i < info->files_count; ++i) {
+        const char* name = info->entries[i].name;
+        if (info->entries[i].start_pointer < 0 || memchr(name, '\0', PACK_NAME_SIZE) == nullptr ||
+            name[0] == '\0' || strchr(name, '/') != nullptr || strcmp(name, ".") == 0 ||
+            strcmp(name, "..") == 0 || has_control_bytes(name)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Reads the record and the checksums of the copy, unscrambling a scrambled
+// copy for the look and scrambling it back, so that the daemon's own steps
+// then start from the package as it travels.
+int look_at_copy(intake* in) {
+    packed_info raw;
+    if (!get_info_of_packed(in->package, &raw)) {
+        return 1; // not a package: the daemon's steps say so below
+    }
+    in->scrambled = !is_plain_record(&raw);
+    if (in->scrambled && !crypt_file(in->package)) {
+        return 0;
+    }
+    in->info_read = get_info_of_packed(in->package, &in->info);
+    in->crc_known = read_crc16_of_file(in->package, 0, &in->stored_crc) &&
+                    calc_crc16_of_file(in->package, 2, &in->computed_crc);
+    in->needed_length = described_length(&in->info);
+    return !in->scrambled || crypt_file(in->package);
+}
+
+// The daemon's reason, without the private folder's path: the names in it
+// are those of the package.
+void refusal_without_folder(intake* in, const char* reason) {
+    if (!in->info_read) {
+        snprintf(in->refusal, sizeof(in->refusal),
+                 "not a package: %lld bytes, fewer than its %d-byte record", in->length,
+                 PACK_INFO_SIZE);
+        return;
+    }
+    const size_t skip = strlen(in->folder);
+    size_t n = 0;
+    for (const char* p = reason; *p != '\0' && n + 1 < sizeof(in->refusal);) {
+        if (strncmp(p, in->folder, skip) == 0) {
+            p += skip;
+            continue;
+        }
+        in->refusal[n++] = *p++;
+    }
+    in->refusal[n] = '\0';
+}
+
+void end_intake(intake* in) {
+    remove_temporary(in->slot);
+}
+
+// Takes the package in as the daemon does: copies it into an emptied folder,
+// unpacks it there, deletes the copy, finds and loads the work list. 0 after
+// saying why when the host failed (the package's faults are in `in`).
+int take_in(const char* package, intake* in) {
+    memset(in, 0, sizeof(*in));
+    in->slot = -1;
+    if (!is_regular_file(package)) {
+        return 0;
+    }
+    in->slot = temp_folder(in->folder, sizeof(in->folder));
+    if (in->slot < 0) {
+        error("cannot make a temporary folder in %s: %s", esc(temp_root()), strerror(errno));
+        return 0;
+    }
+    if (strlen(in->folder) + PACKAGE_NAME_MAX > LIBRARY_PATH_MAX) {
+        error("the temporary folder %s is too long for the library (at most %d bytes with a "
+              "name): set TMPDIR to a shorter one",
+              esc(temp_root()), LIBRARY_PATH_MAX - PACKAGE_NAME_MAX - 17);
+        end_intake(in);
+        return 0;
+    }
+    join(in->package, sizeof(in->package), in->folder, PACKAGE_COPY_NAME);
+    struct stat st;
+    if (!copy_one_file(package, in->package) || stat(in->package, &st) != 0) {
+        error("cannot copy %s into a temporary folder in %s: %s", esc(package), esc(temp_root()),
+              strerror(errno));
+        end_intake(in);
+        return 0;
+    }
+    in->length = static_cast<long long>(st.st_size);
+    if (!look_at_copy(in)) {
+        error("cannot read %s in a temporary folder in %s: %s", esc(package), esc(temp_root()),
+              strerror(errno));
+        end_intake(in);
+        return 0;
+    }
+
+    errno = 0;
+    in->taken_in = unpack_files(in->package, in->folder);
+    const int unpack_errno = errno;
+    refusal_without_folder(in, library_reason());
+    if (!in->taken_in && in->info_read && !record_is_refused(in) && is_host_error(unpack_errno)) {
+        // A sound package that could not be written out: the host's fault.
+        error("cannot unpack %s in a temporary folder in %s: %s", esc(package), esc(temp_root()),
+              strerror(unpack_errno));
+        end_intake(in);
+        return 0;
+    }
+    if (!in->taken_in) {
+        return 1;
+    }
+    delete_test_file(in->package);
+    char list_path[PATH_MAX];
+    join(list_path, sizeof(list_path), in->folder, WORK_LIST_NAME);
+    in->has_work_list = is_file_existed(list_path);
+    if (in->has_work_list) {
+        in->work_list_loaded = get_work_list_from_file(list_path, &in->list);
+        if (!in->work_list_loaded &&
+            !explain_work_list(list_path, in->work_list_why, sizeof(in->work_list_why))) {
+            snprintf(in->work_list_why, sizeof(in->work_list_why), "%s", library_reason());
+        }
+    }
+    list_folder_files(in->folder, &in->files);
     return 1;
 }
 
-// The names of the package's entries in use, as a listing to review rows by.
-void entry_names(const packed_info* info, folder_listing* names) {
-    names->count = 0;
-    for (int i = 0; i < info->files_count && i < PACK_MAX_FILES; ++i) {
-        snprintf(names->names[names->count++], sizeof(names->names[0]), "%.31s",
-                 info->entries[i].name);
+// The faults that make verify fail; each said as an error (or, for list,
+// counted only). Returns their number.
+int package_faults(const char* package, const intake* in, int say) {
+    int faults = 0;
+    if (!in->taken_in) {
+        if (say) {
+            error("%s: the daemon refuses the package: %s", esc(package), in->refusal);
+        }
+        return 1;
     }
-}
-
-// Loads the work list the package carries (extracted into the private
-// folder) and reviews it against the package's entries.
-int load_work_list(const private_copy* copy, const packed_info* info, work_list_table* list,
-                   folder_listing* names) {
-    entry_names(info, names);
-    int found = -1;
-    for (int i = 0; i < info->files_count && i < PACK_MAX_FILES; ++i) {
-        if (strncmp(info->entries[i].name, WORK_LIST_NAME, sizeof(info->entries[i].name)) == 0) {
-            found = i;
+    if (in->crc_known && in->stored_crc != in->computed_crc) {
+        ++faults;
+        if (say) {
+            error("%s: the checksum does not match (stored 0x%04x, computed 0x%04x): the "
+                  "package is damaged%s",
+                  esc(package), in->stored_crc, in->computed_crc,
+                  in->scrambled ? "" : " (the board would take a plain one in all the same)");
         }
     }
-    if (found < 0) {
-        return 0;
+    if (in->length < in->needed_length) {
+        ++faults;
+        if (say) {
+            error("%s: cut short: %lld bytes where its record needs %lld", esc(package), in->length,
+                  in->needed_length);
+        }
     }
-    char path[PATH_MAX];
-    const packed_entry* e = &info->entries[found];
-    if (!join(path, sizeof(path), copy->folder, "." WORK_LIST_NAME) ||
-        !extract_file(copy->package, path, e->start_pointer, e->size)) {
-        return 0;
+    if (!in->has_work_list) {
+        ++faults;
+        if (say) {
+            error("%s: no %s in the package: the daemon would not run it", esc(package),
+                  WORK_LIST_NAME);
+        }
+    } else if (!in->work_list_loaded) {
+        ++faults;
+        if (say) {
+            error("%s: the daemon refuses %s: %s", esc(package), WORK_LIST_NAME, in->work_list_why);
+        }
     }
-    int ok = get_work_list_from_file(path, list);
-    unlink(path);
-    return ok;
+    return faults;
+}
+
+// ---------------------------------------------------------------------------
+// What the board will run badly: warnings, which `create` turns into a
+// refusal unless forced.
+
+// Warns about every row that has something to say; row errors become
+// errors when `as_errors`. Returns the number of warnings given.
+int warn_rows(const work_list_table* list, const row_review* reviews, int as_errors) {
+    int warnings = 0;
+    for (int i = 0; i < list->count; ++i) {
+        const row_review* r = &reviews[i];
+        if (r->error && as_errors) {
+            error("%s row %d: %s", WORK_LIST_NAME, i + 1, r->note);
+        } else if (r->error || r->warning) {
+            warning("%s row %d: %s", WORK_LIST_NAME, i + 1, r->note);
+            warnings += r->warning;
+        }
+    }
+    return warnings;
+}
+
+// Warnings about the work list as a whole and the package's name.
+int warn_package(const char* package, const char* list_path, const work_list_table* list,
+                 const folder_listing* files) {
+    int warnings = 0;
+    if (listing_has(files, PACKAGE_COPY_NAME)) {
+        ++warnings;
+        warning("a file named %s is lost on the board: the daemon keeps its copy of the package "
+                "under that name in the folder it unpacks into, and deletes it",
+                PACKAGE_COPY_NAME);
+    }
+    if (work_list_does_nothing(list)) {
+        ++warnings;
+        warning("%s has no row the daemon acts on (%s runs a script, %s a built-in): the "
+                "package does nothing",
+                WORK_LIST_NAME, TASK_ROW_SCRIPT, TASK_ROW_FUNCTION);
+    }
+    if (line_ends_of_file(list_path) == LINE_ENDS_CR_ONLY) {
+        ++warnings;
+        warning("%s has line ends of a carriage return alone: the daemon reads such lines as "
+                "one and runs its first row only",
+                WORK_LIST_NAME);
+    }
+    char base[PATH_MAX];
+    base_name(package, base, sizeof(base));
+    if (strcmp(base, PACKAGE_NAME) != 0) {
+        ++warnings;
+        warning("%s: the daemon takes in a package named %s only: give it that name on the "
+                "stick",
+                esc(package), PACKAGE_NAME);
+    }
+    return warnings;
 }
 
 void print_rows(const work_list_table* list, const row_review* reviews) {
@@ -276,22 +791,10 @@ void print_rows(const work_list_table* list, const row_review* reviews) {
     for (int i = 0; i < list->count; ++i) {
         const task_row* row = &list->rows[i];
         const row_review* r = &reviews[i];
-        char code[8];
-        snprintf(code, sizeof(code), "<%s>", row->state);
-        printf("  %-3d %-6s %-34s %s%s%s\n", i + 1, code, row->name, row_fate_text(r->fate),
+        char code[4 * TASK_ROW_STATE_SIZE + 3];
+        snprintf(code, sizeof(code), "<%s>", esc(row->state));
+        printf("  %-3d %-6s %-34s %s%s%s\n", i + 1, code, esc(row->name), row_fate_text(r->fate),
                r->note[0] != '\0' ? ": " : "", r->note);
-    }
-}
-
-// Warns about every row that has something to say.
-void warn_rows(const work_list_table* list, const row_review* reviews, int as_errors) {
-    for (int i = 0; i < list->count; ++i) {
-        const row_review* r = &reviews[i];
-        if (r->error && as_errors) {
-            error("%s row %d: %s", WORK_LIST_NAME, i + 1, r->note);
-        } else if (r->error || r->warning) {
-            warning("%s row %d: %s", WORK_LIST_NAME, i + 1, r->note);
-        }
     }
 }
 
@@ -300,48 +803,65 @@ void warn_rows(const work_list_table* list, const row_review* reviews, int as_er
 
 int cmd_create(int argc, char** argv) {
     int scramble = 0;
+    int force = 0;
     int at = 0;
-    if (at < argc && strcmp(argv[at], "--scramble") == 0) {
-        scramble = 1;
-        ++at;
+    for (; at < argc && argv[at][0] == '-'; ++at) {
+        if (strcmp(argv[at], "--scramble") == 0) {
+            scramble = 1;
+        } else if (strcmp(argv[at], "--force") == 0) {
+            force = 1;
+        } else {
+            error("unknown option %s (see ut_pack create --help)", esc(argv[at]));
+            return EXIT_USAGE;
+        }
     }
     if (argc - at != 2) {
-        error("expects [--scramble] FOLDER PACKAGE (see ut_pack create --help)");
+        error("expects [--scramble] [--force] FOLDER PACKAGE (see ut_pack create --help)");
         return EXIT_USAGE;
     }
     const char* folder_arg = argv[at];
     const char* package = argv[at + 1];
     char folder[PATH_MAX];
     if (!folder_with_slash(folder_arg, folder, sizeof(folder))) {
-        error("folder path too long: %s", folder_arg);
+        error("folder path too long: %s", esc(folder_arg));
         return EXIT_USAGE;
     }
 
     static folder_listing files;
-    char why[512];
+    char why[4 * 512 + 1];
     if (!list_folder_for_package(folder_arg, &files, why, sizeof(why))) {
         error("%s", why);
         return EXIT_FAILED;
     }
     if (!listing_has(&files, WORK_LIST_NAME)) {
-        error("no %s in %s: the daemon would not run the package", WORK_LIST_NAME, folder_arg);
+        error("no %s in %s: the daemon would not run the package", WORK_LIST_NAME, esc(folder_arg));
         return EXIT_FAILED;
     }
     char list_path[PATH_MAX];
-    if (!join(list_path, sizeof(list_path), folder, WORK_LIST_NAME)) {
-        error("folder path too long: %s", folder_arg);
+    if (!join(list_path, sizeof(list_path), folder, WORK_LIST_NAME) ||
+        !library_takes(list_path, "")) {
         return EXIT_USAGE;
     }
     static work_list_table list;
     if (!get_work_list_from_file(list_path, &list)) {
-        error("the daemon refuses %s: %s", list_path, library_reason());
+        if (!explain_work_list(list_path, why, sizeof(why))) {
+            snprintf(why, sizeof(why), "%s", library_reason());
+        }
+        error("the daemon refuses %s: %s", esc(list_path), why);
         return EXIT_FAILED;
     }
     static row_review reviews[WORK_LIST_ROWS];
-    int errors = review_work_list(&list, &files, reviews);
-    warn_rows(&list, reviews, 1);
+    int errors = review_work_list(&list, &files, folder, reviews);
+    int warnings = warn_rows(&list, reviews, 1);
+    warnings += warn_package(package, list_path, &list, &files);
     if (errors > 0) {
         error("%d row(s) of %s the daemon would fail: nothing written", errors, WORK_LIST_NAME);
+        return EXIT_FAILED;
+    }
+    if (warnings > 0 && !force) {
+        error("%d warning(s): the board would run this package badly; nothing written "
+              "(--force writes it all the same)",
+              warnings);
         return EXIT_FAILED;
     }
 
@@ -352,7 +872,7 @@ int cmd_create(int argc, char** argv) {
     parent_folder(package, package_parent, sizeof(package_parent));
     if (realpath(folder_arg, real_folder) != nullptr &&
         realpath(package_parent, real_parent) != nullptr && strcmp(real_folder, real_parent) == 0) {
-        error("%s is inside %s: write the package elsewhere", package, folder_arg);
+        error("%s is inside %s: write the package elsewhere", esc(package), esc(folder_arg));
         return EXIT_USAGE;
     }
 
@@ -371,11 +891,17 @@ int cmd_create(int argc, char** argv) {
     }
 
     char temp[PATH_MAX];
-    if (!temp_file_beside(package, temp, sizeof(temp))) {
-        error("cannot write beside %s: %s", package, strerror(errno));
+    const int slot = temp_file_beside(package, temp, sizeof(temp));
+    if (slot < 0) {
+        error("cannot write beside %s: %s", esc(package), strerror(errno));
         return EXIT_FAILED;
     }
+    if (!library_takes(temp, " with the temporary name it is written under")) {
+        remove_temporary(slot);
+        return EXIT_USAGE;
+    }
     static pack_writer writer;
+    errno = 0;
     int ok = pack_begin(&writer, temp);
     for (int i = 0; ok && i < files.count; ++i) {
         char path[PATH_MAX];
@@ -385,20 +911,32 @@ int cmd_create(int argc, char** argv) {
     ok = ok && pack_finish(&writer);
     ok = ok && (!scramble || crypt_file(temp));
     if (!ok) {
-        error("packing failed: %s", library_reason());
-        unlink(temp);
+        const int saved = errno;
+        if (is_host_error(saved)) {
+            error("cannot write %s: %s", esc(package), strerror(saved));
+        } else {
+            error("packing failed: %s", library_reason());
+        }
+        remove_temporary(slot);
         return EXIT_FAILED;
     }
     struct stat old;
-    if (!put_in_place(temp, package, stat(package, &old) == 0 ? &old : nullptr)) {
-        unlink(temp);
+    if (!put_in_place(slot, temp, package, stat(package, &old) == 0 ? &old : nullptr)) {
         return EXIT_FAILED;
     }
     struct stat st;
     stat(package, &st);
-    printf("%s: %d files, %lld bytes, %s\n", package, files.count,
+    printf("%s: %d files, %lld bytes, %s\n", esc(package), files.count,
            static_cast<long long>(st.st_size), scramble ? "scrambled" : "plain");
     return EXIT_OK;
+}
+
+// One entry's name as it may be printed, also when it fills its 32 bytes.
+const char* entry_name(const packed_entry* e) {
+    char name[PACK_NAME_SIZE + 1];
+    memcpy(name, e->name, PACK_NAME_SIZE);
+    name[PACK_NAME_SIZE] = '\0';
+    return esc(name);
 }
 
 int cmd_list(int argc, char** argv) {
@@ -407,49 +945,50 @@ int cmd_list(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const char* package = argv[0];
-    private_copy copy;
-    if (!make_private_copy(package, nullptr, &copy)) {
+    static intake in;
+    if (!take_in(package, &in)) {
         return EXIT_FAILED;
     }
-    static package_view view;
-    int status = EXIT_FAILED;
-    if (read_package(&copy, &view)) {
-        status = EXIT_OK;
-        const packed_info* info = &view.info;
-        printf("package: %s\n", package);
-        printf("  %s, %lld bytes, %d entries\n", view.scrambled ? "scrambled" : "plain",
-               view.length, static_cast<int>(info->files_count));
-        if (view.crc_known) {
-            printf("  checksum: stored 0x%04x, computed 0x%04x: %s\n", view.stored_crc,
-                   view.computed_crc,
-                   view.stored_crc == view.computed_crc
-                       ? "match"
-                       : (view.scrambled ? "MISMATCH (the daemon refuses it)"
-                                         : "MISMATCH (not checked for a plain package)"));
-        }
-        if (!check_packed_info(info)) {
-            printf("  the daemon refuses its record: %s\n", library_reason());
-            status = EXIT_FAILED;
-        } else {
-            printf("  %-3s %-32s %10s %10s\n", "#", "name", "offset", "size");
-            for (int i = 0; i < info->files_count; ++i) {
-                const packed_entry* e = &info->entries[i];
-                printf("  %-3d %-32.32s %10d %10d\n", i + 1, e->name,
-                       static_cast<int>(e->start_pointer), static_cast<int>(e->size));
-            }
-            static work_list_table list;
-            static folder_listing names;
-            static row_review reviews[WORK_LIST_ROWS];
-            if (load_work_list(&copy, info, &list, &names)) {
-                review_work_list(&list, &names, reviews);
-                print_rows(&list, reviews);
-            } else {
-                printf("work list: none the daemon can load\n");
-            }
+    const packed_info* info = &in.info;
+    printf("package: %s\n", esc(package));
+    if (in.info_read) {
+        printf("  %s, %lld bytes, %d entries\n", in.scrambled ? "scrambled" : "plain", in.length,
+               static_cast<int>(info->files_count));
+    } else {
+        printf("  %lld bytes\n", in.length);
+    }
+    if (in.crc_known) {
+        printf("  checksum: stored 0x%04x, computed 0x%04x: %s\n", in.stored_crc, in.computed_crc,
+               in.stored_crc == in.computed_crc ? "match" : "MISMATCH: the package is damaged");
+    }
+    if (in.info_read && in.length < in.needed_length) {
+        printf("  cut short: %lld bytes where its record needs %lld\n", in.length,
+               in.needed_length);
+    }
+    if (!in.taken_in) {
+        printf("  the daemon refuses it: %s\n", in.refusal);
+    }
+    if (in.info_read && info->files_count >= 0 && info->files_count <= PACK_MAX_FILES) {
+        printf("  %-3s %-32s %10s %10s\n", "#", "name", "offset", "size");
+        for (int i = 0; i < info->files_count; ++i) {
+            const packed_entry* e = &info->entries[i];
+            printf("  %-3d %-32s %10d %10d\n", i + 1, entry_name(e),
+                   static_cast<int>(e->start_pointer), static_cast<int>(e->size));
         }
     }
-    delete_test_folder(copy.folder);
-    return status;
+    if (in.taken_in && in.work_list_loaded) {
+        // The rows as the daemon will walk them: from the work list it
+        // unpacked, entries of the same name joined.
+        static row_review reviews[WORK_LIST_ROWS];
+        review_work_list(&in.list, &in.files, in.folder, reviews);
+        print_rows(&in.list, reviews);
+    } else if (in.taken_in) {
+        printf("work list: none the daemon can load: %s\n",
+               in.has_work_list ? in.work_list_why : "no " WORK_LIST_NAME " in the package");
+    }
+    const int faults = package_faults(package, &in, 0);
+    end_intake(&in);
+    return faults > 0 ? EXIT_FAILED : EXIT_OK;
 }
 
 int cmd_verify(int argc, char** argv) {
@@ -458,73 +997,33 @@ int cmd_verify(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const char* package = argv[0];
-    private_copy copy;
-    if (!make_private_copy(package, nullptr, &copy)) {
+    static intake in;
+    if (!take_in(package, &in)) {
         return EXIT_FAILED;
     }
-    static packed_info info;
-    const int scrambled = get_info_of_packed(copy.package, &info) && !is_plain_record(&info);
-    static work_list_table list;
-    char list_path[PATH_MAX];
-    int status = EXIT_FAILED;
-    // The daemon's own steps: unpack the copy into its folder (unscrambling it
-    // there), then load the work list from there.
-    if (!unpack_files(copy.package, copy.folder)) {
-        error("%s: the daemon refuses the package: %s", package, library_reason());
-    } else if (!join(list_path, sizeof(list_path), copy.folder, WORK_LIST_NAME) ||
-               !is_file_existed(list_path)) {
-        error("%s: no %s in the package", package, WORK_LIST_NAME);
-    } else if (!get_work_list_from_file(list_path, &list)) {
-        error("%s: the daemon refuses %s: %s", package, WORK_LIST_NAME, library_reason());
-    } else {
-        status = EXIT_OK;
+    int status = package_faults(package, &in, 1) > 0 ? EXIT_FAILED : EXIT_OK;
+    if (in.taken_in && in.work_list_loaded) {
+        // What the board will run badly, from the files as the daemon has
+        // them.
+        static row_review reviews[WORK_LIST_ROWS];
+        char list_path[PATH_MAX];
+        join(list_path, sizeof(list_path), in.folder, WORK_LIST_NAME);
+        review_work_list(&in.list, &in.files, in.folder, reviews);
+        warn_rows(&in.list, reviews, 0);
+        static folder_listing entries;
+        entries.count = 0;
+        for (int i = 0; i < in.info.files_count && i < PACKAGE_MAX_FILES; ++i) {
+            snprintf(entries.names[entries.count++], sizeof(entries.names[0]), "%.31s",
+                     in.info.entries[i].name);
+        }
+        warn_package(package, list_path, &in.list, &entries);
     }
     if (status == EXIT_OK) {
-        // Warnings a person wants to hear about, from the copy, plain by now.
-        uint16_t stored = 0;
-        uint16_t computed = 0;
-        if (!scrambled && read_crc16_of_file(copy.package, 0, &stored) &&
-            calc_crc16_of_file(copy.package, 2, &computed) && stored != computed) {
-            warning("%s: the checksum is wrong (stored 0x%04x, computed 0x%04x); the "
-                    "daemon does not check it on a plain package",
-                    package, stored, computed);
-        }
-        static folder_listing names;
-        static row_review reviews[WORK_LIST_ROWS];
-        if (get_info_of_packed(copy.package, &info)) {
-            entry_names(&info, &names);
-            review_work_list(&list, &names, reviews);
-            warn_rows(&list, reviews, 0);
-        }
-        printf("%s: good: the daemon takes it in and loads its work list (%d rows)\n", package,
-               static_cast<int>(list.count));
+        printf("%s: good: the daemon takes it in and loads its work list (%d rows)\n", esc(package),
+               static_cast<int>(in.list.count));
     }
-    delete_test_folder(copy.folder);
+    end_intake(&in);
     return status;
-}
-
-// Moves every file of a flat folder (ending in "/") into another folder.
-int move_files(const char* from_folder, const char* to) {
-    char to_folder[PATH_MAX];
-    if (!folder_with_slash(to, to_folder, sizeof(to_folder))) {
-        return 0;
-    }
-    scoped_dir dir(opendir(from_folder));
-    if (!dir) {
-        return 0;
-    }
-    while (struct dirent* e = readdir(dir.get())) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) {
-            continue;
-        }
-        char from[PATH_MAX];
-        char dest[PATH_MAX];
-        if (!join(from, sizeof(from), from_folder, e->d_name) ||
-            !join(dest, sizeof(dest), to_folder, e->d_name) || rename(from, dest) != 0) {
-            return 0;
-        }
-    }
-    return 1;
 }
 
 int cmd_extract(int argc, char** argv) {
@@ -534,53 +1033,70 @@ int cmd_extract(int argc, char** argv) {
     }
     const char* package = argv[0];
     const char* target = argv[1];
+    char target_folder[PATH_MAX];
+    if (!folder_with_slash(target, target_folder, sizeof(target_folder))) {
+        error("folder path too long: %s", esc(target));
+        return EXIT_USAGE;
+    }
     struct stat st;
-    int target_exists = stat(target, &st) == 0;
+    const int target_exists = stat(target, &st) == 0;
     if (target_exists) {
         scoped_dir dir(opendir(target));
         if (!dir) {
-            error("%s is not a folder", target);
+            error("%s is not a folder that can be read: %s", esc(target), strerror(errno));
             return EXIT_USAGE;
         }
         while (struct dirent* e = readdir(dir.get())) {
             if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
-                error("%s is not empty: the daemon unpacks into an emptied folder", target);
+                error("%s is not empty: the daemon unpacks into an emptied folder", esc(target));
                 return EXIT_USAGE;
             }
         }
     }
-    private_copy copy;
-    if (!make_private_copy(package, target, &copy)) {
+    static intake in;
+    if (!take_in(package, &in)) {
         return EXIT_FAILED;
     }
-    int ok = unpack_files(copy.package, copy.folder);
-    if (!ok) {
-        error("%s: the daemon refuses the package: %s", package, library_reason());
-        delete_test_folder(copy.folder);
+    if (!in.taken_in) {
+        error("%s: the daemon refuses the package: %s", esc(package), in.refusal);
+        end_intake(&in);
         return EXIT_FAILED;
     }
-    // As the daemon does, the package copy goes once it is unpacked.
-    delete_test_file(copy.package);
-    int moved = 1;
-    if (!target_exists) {
-        char folder[PATH_MAX];
-        snprintf(folder, sizeof(folder), "%.*s", static_cast<int>(strlen(copy.folder) - 1),
-                 copy.folder);
-        moved = rename(folder, target) == 0 && chmod(target, 0777 & ~current_umask()) == 0;
-    } else {
-        moved = move_files(copy.folder, target);
-        rmdir(copy.folder);
-    }
-    if (!moved) {
-        error("cannot move the files into %s: %s", target, strerror(errno));
-        delete_test_folder(copy.folder);
-        return EXIT_FAILED;
-    }
-    scoped_dir dir(opendir(target));
-    while (struct dirent* e = dir ? readdir(dir.get()) : nullptr) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
-            printf("%s/%s\n", target, e->d_name);
+    // The files go into the folder, also on another file system: moved
+    // where a rename can, copied where it cannot.
+    int slot;
+    {
+        signals_held held;
+        if (!target_exists && mkdir(target, 0777) != 0) {
+            error("cannot make the folder %s: %s", esc(target), strerror(errno));
+            end_intake(&in);
+            return EXIT_FAILED;
         }
+        slot = hold_temporary(target_exists ? TEMP_FOLDER_CONTENTS : TEMP_FOLDER, target);
+    }
+    folder_listing all;
+    list_folder_files(in.folder, &all);
+    for (int i = 0; i < all.count; ++i) {
+        char from[PATH_MAX];
+        char to[PATH_MAX];
+        if (!join(from, sizeof(from), in.folder, all.names[i]) ||
+            !join(to, sizeof(to), target_folder, all.names[i])) {
+            error("cannot write into %s: path too long", esc(target));
+            remove_temporary(slot);
+            end_intake(&in);
+            return EXIT_FAILED;
+        }
+        if (rename(from, to) != 0 && (errno != EXDEV || !copy_for_move(from, to))) {
+            error("cannot write %s into %s: %s", esc(all.names[i]), esc(target), strerror(errno));
+            remove_temporary(slot);
+            end_intake(&in);
+            return EXIT_FAILED;
+        }
+    }
+    let_go(slot);
+    end_intake(&in);
+    for (int i = 0; i < all.count; ++i) {
+        printf("%s%s\n", esc(target_folder), esc(all.names[i]));
     }
     return EXIT_OK;
 }
@@ -598,7 +1114,7 @@ int cmd_scramble(int argc, char** argv) {
     if (get_info_of_packed(argv[0], &info) && is_plain_record(&info)) {
         now = "a plain package again";
     }
-    printf("%s: %s (the same command undoes it)\n", argv[0], now);
+    printf("%s: %s (the same command undoes it)\n", esc(argv[0]), now);
     return EXIT_OK;
 }
 
@@ -608,20 +1124,23 @@ int cmd_db_scramble(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const char* path = argv[0];
+    if (!is_regular_file(path)) {
+        return EXIT_FAILED;
+    }
     struct stat st;
     if (stat(path, &st) == 0 && st.st_size < ENCRYPT_SECTOR_SIZE) {
-        error("%s has %lld bytes: a database to scramble has at least %d", path,
+        error("%s has %lld bytes: a database to scramble has at least %d", esc(path),
               static_cast<long long>(st.st_size), ENCRYPT_SECTOR_SIZE);
         return EXIT_FAILED;
     }
     int was_plain = is_encrypted(path) == 0;
     if (is_descriptioned(path)) {
-        warning("%s carries a description block: its length keys the scrambling", path);
+        warning("%s carries a description block: its length keys the scrambling", esc(path));
     }
     if (!transform_through_copy(path, encrypt_db)) {
         return EXIT_FAILED;
     }
-    printf("%s: %s\n", path, was_plain ? "scrambled" : "restored");
+    printf("%s: %s\n", esc(path), was_plain ? "scrambled" : "restored");
     return EXIT_OK;
 }
 
@@ -631,21 +1150,20 @@ int cmd_db_status(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const char* path = argv[0];
-    scoped_file f(fopen(path, "rb"));
-    if (!f) {
-        error("cannot read %s: %s", path, strerror(errno));
+    if (!is_regular_file(path)) {
         return EXIT_FAILED;
     }
-    f.close();
-    printf("%s: %s\n", path,
+    printf("%s: %s\n", esc(path),
            is_encrypted(path) == 0 ? "plain database" : "scrambled (no database header)");
     unsigned char block[DESCRIPTION_BLOCK_SIZE];
     if (is_descriptioned(path)) {
         scoped_file g(fopen(path, "rb"));
         int have = g && fseeko(g.get(), -DESCRIPTION_BLOCK_SIZE, SEEK_END) == 0 &&
                    fread(block, 1, sizeof(block), g.get()) == sizeof(block);
-        printf("description block: %.*s\n", DESCRIPTION_TEXT_MAX,
-               have ? reinterpret_cast<const char*>(block + 9) : "(unreadable)");
+        char text[DESCRIPTION_TEXT_MAX + 1];
+        snprintf(text, sizeof(text), "%.*s", DESCRIPTION_TEXT_MAX,
+                 have ? reinterpret_cast<const char*>(block + 9) : "(unreadable)");
+        printf("description block: %s\n", esc(text));
     } else {
         printf("description block: none\n");
     }
@@ -670,8 +1188,11 @@ int cmd_describe(int argc, char** argv) {
               DESCRIPTION_TEXT_MAX);
         return EXIT_USAGE;
     }
+    if (!is_regular_file(path)) {
+        return EXIT_FAILED;
+    }
     if (is_descriptioned(path)) {
-        error("%s already carries a description block", path);
+        error("%s already carries a description block", esc(path));
         return EXIT_FAILED;
     }
     static unsigned char block[DESCRIPTION_BLOCK_SIZE];
@@ -681,7 +1202,7 @@ int cmd_describe(int argc, char** argv) {
     if (!transform_through_copy(path, append_description)) {
         return EXIT_FAILED;
     }
-    printf("%s: description block appended\n", path);
+    printf("%s: description block appended\n", esc(path));
     return EXIT_OK;
 }
 
@@ -696,24 +1217,31 @@ struct command {
 };
 
 const command kCommands[] = {
-    {"create", cmd_create, "create [--scramble] FOLDER PACKAGE",
+    {"create", cmd_create, "create [--scramble] [--force] FOLDER PACKAGE",
      "Packs the files of FOLDER into PACKAGE, in name order, so that the same folder\n"
      "always gives the same bytes. FOLDER must hold work_list.f and plain files only\n"
-     "(at most 20, names of at most 31 characters); every row of the work list is\n"
-     "checked as the daemon will run it, and nothing is written when one would fail.\n"
-     "PACKAGE is written beside FOLDER or anywhere else, never inside it.\n"
-     "  --scramble   scramble the finished package as a whole"},
+     "(at most 20, names of at most 31 bytes); every row of the work list is checked\n"
+     "as the daemon will run it, and nothing is written when one would fail. Nor is\n"
+     "anything written after a warning about what the board would run badly (a script\n"
+     "with CRLF line ends, a script row after remove_temp_folder, a row the daemon\n"
+     "passes over, a work list that does nothing, a PACKAGE not named command.f, a\n"
+     "file named command.f in FOLDER), unless --force is given. PACKAGE is written\n"
+     "beside FOLDER or anywhere else, never inside it.\n"
+     "  --scramble   scramble the finished package as a whole\n"
+     "  --force      write the package in spite of warnings"},
     {"list", cmd_list, "list PACKAGE",
      "Shows a package, plain or scrambled: its entries with offsets and sizes, the\n"
-     "stored and computed checksums, and each work list row with what the daemon will\n"
-     "do with it. PACKAGE is not changed."},
+     "stored and computed checksums, and each row of the work list the daemon will\n"
+     "load (entries of the same name joined, as the daemon unpacks them) with what\n"
+     "the daemon will do with it. Exit status as verify's. PACKAGE is not changed."},
     {"verify", cmd_verify, "verify PACKAGE",
-     "Exit status 0 exactly when the daemon would take the package in and load its work\n"
-     "list, else 1 with the reason. Also warns about a plain package whose checksum is\n"
-     "wrong, and about work list rows that will fail. PACKAGE is not changed."},
+     "Exit status 0 exactly when the daemon would take the package in and load its\n"
+     "work list and the package is whole: its checksum matches (plain ones too) and\n"
+     "it is as long as its record says; else 1 with the reason. Warns about rows that\n"
+     "will fail and what the board will run badly. PACKAGE is not changed."},
     {"extract", cmd_extract, "extract PACKAGE FOLDER",
      "Unpacks what the daemon would unpack into FOLDER (made when missing; it must be\n"
-     "empty). PACKAGE is not changed."},
+     "empty), on any file system. PACKAGE is not changed."},
     {"scramble", cmd_scramble, "scramble FILE",
      "Scrambles a whole file in place, as packages travel; the same command restores it."},
     {"db-scramble", cmd_db_scramble, "db-scramble FILE",
@@ -752,7 +1280,7 @@ int main(int argc, char** argv) {
             printf("ut_pack " UT_PACK_VERSION "\n");
             return EXIT_OK;
         } else {
-            fprintf(stderr, "ut_pack: unknown option %s\n", argv[at]);
+            fprintf(stderr, "ut_pack: unknown option %s\n", esc(argv[at]));
             usage(stderr);
             return EXIT_USAGE;
         }
@@ -764,7 +1292,8 @@ int main(int argc, char** argv) {
     }
     // The library's lines go to standard error (with -v), never into a
     // settings file or a log folder in the user's folder.
-    log_to_stream(stderr, verbose ? LVL_DEBUG : 0);
+    log_to_stream(verbose ? library_line_stream() : stderr, verbose ? LVL_DEBUG : 0);
+    catch_ending_signals();
     for (const command& c : kCommands) {
         if (strcmp(argv[at], c.name) == 0) {
             g_command = c.name;
@@ -776,7 +1305,7 @@ int main(int argc, char** argv) {
             return c.run(argc - at - 1, argv + at + 1);
         }
     }
-    fprintf(stderr, "ut_pack: unknown command %s\n", argv[at]);
+    fprintf(stderr, "ut_pack: unknown command %s\n", esc(argv[at]));
     usage(stderr);
     return EXIT_USAGE;
 }

@@ -1,17 +1,25 @@
 """ut_pack, the service engineer's tool, from its command line: each command's
-success path and refusals with their exit status and message, and the golden
-package whose bytes `create` must reproduce."""
+success path and refusals with their exit status and message, the mistakes and
+hostile packages it must catch, and the golden package whose bytes `create`
+must reproduce."""
 
+import fcntl
 import os
+import re
 import shutil
+import signal
 import sqlite3
+import struct
 import subprocess
+import termios
+import time
 from pathlib import Path
 
 import pytest
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 GOOD_ROWS = "<0001>{run.sh}\n<0002>{remove_temp_folder}\n"
+EXPECTED_ROW = "a row reads '<0001>{script.sh}' or '<0002>{remove_temp_folder}'"
 
 
 @pytest.fixture(scope="session")
@@ -22,18 +30,30 @@ def ut_pack_path(build_dir):
 
 
 @pytest.fixture
-def tool(ut_pack_path, tmp_path):
+def tmp_root(tmp_path):
+    """The tool's $TMPDIR in these tests, where its private folders go."""
+    d = tmp_path / "tmp"
+    d.mkdir()
+    return d
+
+
+@pytest.fixture
+def tool(ut_pack_path, tmp_path, tmp_root):
     """tool(*args) -> CompletedProcess, run in a private working folder."""
     work = tmp_path / "cwd"
     work.mkdir()
+    env = dict(os.environ, TMPDIR=str(tmp_root))
 
-    def run(*args, cwd=work):
-        return subprocess.run([str(ut_pack_path), *map(str, args)], cwd=cwd,
-                              capture_output=True, text=True)
+    def run(*args, cwd=work, timeout=60):
+        return subprocess.run([str(ut_pack_path), *map(str, args)], cwd=cwd, env=env,
+                              capture_output=True, text=True, timeout=timeout,
+                              errors="surrogateescape")
 
     yield run
-    # The tool never leaves a log settings file or a log folder behind.
+    # The tool never leaves a log settings file, a log folder or a private
+    # folder behind.
     assert os.listdir(work) == []
+    assert os.listdir(tmp_root) == []
 
 
 def folder(tmp_path, files, name="src"):
@@ -52,6 +72,45 @@ def good_files(**extra):
 
 def leftovers(d):
     return [n for n in os.listdir(d) if ".ut_pack-" in n]
+
+
+def no_raw_control_bytes(text):
+    return not re.search(r"[\x00-\x09\x0b-\x1f\x7f]", text)
+
+
+def crc16(data):
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def craft(entries, count=None):
+    """A plain package from (name, content[, start_pointer]) entries, laid out
+    as the packer lays them out unless a start_pointer is given."""
+    record, body, offset = b"", b"", 808
+    for entry in entries:
+        name, content = entry[0], entry[1]
+        start = entry[2] if len(entry) > 2 else offset
+        name = name if isinstance(name, bytes) else name.encode()
+        content = content if isinstance(content, bytes) else content.encode()
+        record += name.ljust(32, b"\0")[:32] + struct.pack("<ii", start, len(content))
+        body += content
+        offset += len(content)
+    head = struct.pack("<ii", 808, len(entries) if count is None else count)
+    package = head + record.ljust(800, b"\0") + body
+    return package + struct.pack("<H", crc16(package[:-1]))
+
+
+@pytest.fixture
+def raw_pack(build_dir):
+    """Packs a folder the tool would refuse, with the library's packer."""
+    def run(src, out):
+        subprocess.run([str(build_dir / "tests" / "make_package"), str(src) + "/", str(out)],
+                       check=True, cwd=src.parent, capture_output=True)
+    return run
 
 
 # -- help and usage ------------------------------------------------------------
@@ -73,8 +132,8 @@ def test_help_and_version(tool):
 
 
 @pytest.mark.parametrize("args", [
-    [], ["bogus"], ["--bogus"], ["create"], ["create", "only-folder"], ["list"],
-    ["list", "a", "b"], ["verify"], ["extract", "p"], ["scramble"], ["db-status"],
+    [], ["bogus"], ["--bogus"], ["create"], ["create", "only-folder"], ["create", "--bogus", "a", "b"],
+    ["list"], ["list", "a", "b"], ["verify"], ["extract", "p"], ["scramble"], ["db-status"],
     ["describe", "f"], ["describe", "f", "x" * 58],
 ])
 def test_usage_errors(tool, args):
@@ -84,14 +143,21 @@ def test_usage_errors(tool, args):
     assert r.stderr
 
 
+def test_usage_errors_show_outside_text_escaped(tool):
+    r = tool("bogus\x1b[2J")
+    assert r.returncode == 2
+    assert "unknown command bogus\\x1b[2J" in r.stderr and no_raw_control_bytes(r.stderr)
+
+
 # -- create --------------------------------------------------------------------
 
 @pytest.mark.parametrize("scramble", [False, True], ids=["plain", "scrambled"])
 def test_create_reproduces_the_golden_package(tool, tmp_path, scramble):
-    out = tmp_path / "stick.f"
+    out = tmp_path / "command.f"
     args = ["create"] + (["--scramble"] if scramble else []) + [DATA / "service_stick", out]
     r = tool(*args)
     assert r.returncode == 0, r.stderr
+    assert r.stderr == ""
     assert r.stdout == f"{out}: 3 files, 1149 bytes, {'scrambled' if scramble else 'plain'}\n"
     golden = DATA / ("service_stick_scrambled.f" if scramble else "service_stick.f")
     assert out.read_bytes() == golden.read_bytes()
@@ -106,10 +172,12 @@ def test_same_folder_same_bytes_whatever_the_listing_order(tool, tmp_path):
     # The same files written in the opposite order.
     for n in reversed(sorted(os.listdir(a))):
         shutil.copyfile(a / n, b / n)
-    assert tool("create", a, tmp_path / "a.f").returncode == 0
-    assert tool("create", b, tmp_path / "b.f").returncode == 0
-    assert (tmp_path / "a.f").read_bytes() == (tmp_path / "b.f").read_bytes()
-    entries = entry_names(tool("list", tmp_path / "a.f").stdout)
+    (tmp_path / "pa").mkdir()
+    (tmp_path / "pb").mkdir()
+    assert tool("create", a, tmp_path / "pa" / "command.f").returncode == 0
+    assert tool("create", b, tmp_path / "pb" / "command.f").returncode == 0
+    assert (tmp_path / "pa" / "command.f").read_bytes() == (tmp_path / "pb" / "command.f").read_bytes()
+    entries = entry_names(tool("list", tmp_path / "pa" / "command.f").stdout)
     assert entries == sorted(names + ["run.sh", "work_list.f"])
 
 
@@ -122,62 +190,151 @@ def entry_names(listing):
 def test_create_leaves_the_folder_as_it_was(tool, tmp_path):
     src = folder(tmp_path, good_files())
     before = {n: (src / n).read_bytes() for n in os.listdir(src)}
-    assert tool("create", src, tmp_path / "p.f").returncode == 0
+    assert tool("create", src, tmp_path / "command.f").returncode == 0
     assert {n: (src / n).read_bytes() for n in os.listdir(src)} == before
 
 
+# Folders the daemon's reader or walk would refuse: create refuses them with
+# or without --force, writes nothing, and says which line and why.
 REFUSALS = [
     ("no_work_list", {"run.sh": "x"}, "no work_list.f"),
-    ("malformed_work_list", good_files(**{"work_list.f": "<0001>{run.sh}\n\n"}),
-     "failed to get state of task row"),
+    ("blank_line", good_files(**{"work_list.f": "<0001>{run.sh}\n\n"}),
+     f"line 2: '': a blank line; {EXPECTED_ROW}"),
+    ("cr_lf_only_file", good_files(**{"work_list.f": "\r\n"}),
+     f"line 1: '\\x0d': a blank line (a carriage return and a line end); {EXPECTED_ROW}"),
+    ("cr_only_file", good_files(**{"work_list.f": "\r"}),
+     f"line 1: '\\x0d': a line of a carriage return only; {EXPECTED_ROW}"),
+    ("name_of_64_bytes", good_files(**{"work_list.f": "<0001>{run.sh}\n<0001>{" + "a" * 64 + "}\n"}),
+     "line 2: '<0001>{aaaa"),
+    ("name_of_64_bytes_reason", good_files(**{"work_list.f": "<0001>{" + "a" * 64 + "}\n"}),
+     f"the name has 64 bytes; the daemon takes at most 63; {EXPECTED_ROW}"),
+    ("code_of_5_bytes", good_files(**{"work_list.f": "<00001>{run.sh}\n"}),
+     "line 1: '<00001>{run.sh}': the row code has 5 bytes; the daemon takes at most 4"),
+    ("no_code", good_files(**{"work_list.f": GOOD_ROWS + "{run.sh}\n"}),
+     "line 3: '{run.sh}': no row code: the line has no '<'"),
+    ("unclosed_name", good_files(**{"work_list.f": "<0001>{run.sh\n"}),
+     "line 1: '<0001>{run.sh': the name is not closed by '}'"),
+    ("101_rows", good_files(**{"work_list.f": "<0001>{run.sh}\n" * 101}),
+     "line 101: '<0001>{run.sh}': more than 100 rows; the daemon reads at most 100"),
+    ("line_of_600_bytes", good_files(**{"work_list.f": "<0001>{run.sh}" + " " * 600 + "\n"}),
+     "   ...': no row code: the line has no '<' (the line is longer than "
+     "511 bytes: the daemon reads the rest as a row of its own)"),
     ("script_not_in_folder", good_files(**{"work_list.f": "<0001>{gone.sh}\n"}),
      "the script gone.sh is not in the package"),
     ("script_name_refused", good_files(**{"work_list.f": "<0001>{a b.sh}\n", "a b.sh": "x"}),
      "the daemon refuses the script name 'a b.sh'"),
+    ("script_name_with_an_escape", good_files(**{"work_list.f": "<0001>{a\x1b[2Jb}\n"}),
+     "the daemon refuses the script name 'a\\x1b[2Jb'"),
     ("unknown_function", good_files(**{"work_list.f": "<0002>{reboot}\n"}),
      "'reboot' is not a built-in function"),
     ("21_files", good_files(**{f"x{i}": "x" for i in range(19)}), "21 files: a package holds at most 20"),
-    ("name_too_long", good_files(**{"n" * 32: "x"}), "longer than 31 characters"),
+    ("name_of_32_bytes", good_files(**{"n" * 32: "x"}),
+     "the name " + "n" * 32 + " has 32 bytes; a package takes names of at most 31"),
+    ("name_of_16_letters_in_32_bytes", good_files(**{"д" * 16: "x"}), "has 32 bytes"),
+    ("name_with_control_bytes", good_files(**{"evil\x1b]0;x\x07": "x"}),
+     "the name evil\\x1b]0;x\\x07 holds control bytes: the daemon refuses such a name"),
 ]
 
 
+@pytest.mark.parametrize("force", [False, True], ids=["", "forced"])
 @pytest.mark.parametrize("name,files,message", REFUSALS, ids=[r[0] for r in REFUSALS])
-def test_create_refuses_what_the_daemon_would_reject(tool, tmp_path, name, files, message):
+def test_create_refuses_what_the_daemon_would_reject(tool, tmp_path, name, files, message, force):
     src = folder(tmp_path, files)
-    out = tmp_path / "p.f"
+    out = tmp_path / "command.f"
     out.write_bytes(b"an older package")
-    r = tool("create", src, out)
+    r = tool("create", *(["--force"] if force else []), src, out)
     assert r.returncode == 1
     assert message in r.stderr
+    assert no_raw_control_bytes(r.stderr)
+    assert "failed to get state of task row" not in r.stderr
     assert out.read_bytes() == b"an older package", "nothing written"
     assert leftovers(tmp_path) == []
 
 
+# What the board runs badly: create warns and writes nothing unless --force.
+WARNINGS = [
+    ("crlf_script", good_files(**{"run.sh": "#!/bin/sh\r\necho run\r\n"}), "command.f",
+     "work_list.f row 1: the script run.sh has CRLF line ends: its first line names an "
+     "interpreter ending in a carriage return"),
+    ("crlf_script_without_interpreter_line", good_files(**{"run.sh": "echo run\r\n"}), "command.f",
+     "the script run.sh has CRLF or CR line ends"),
+    ("script_after_remove_temp_folder",
+     good_files(**{"work_list.f": "<0002>{remove_temp_folder}\n<0001>{run.sh}\n"}), "command.f",
+     "work_list.f row 2: comes after remove_temp_folder: the script is gone by then"),
+    ("code_passed_over", good_files(**{"work_list.f": "<0003>{run.sh}\n" + GOOD_ROWS}), "command.f",
+     "work_list.f row 1: code '0003' is neither 0001 nor 0002: the daemon passes over the row"),
+    ("work_list_that_does_nothing", good_files(**{"work_list.f": "<1>{run.sh}\n<>{x}\n"}),
+     "command.f", "work_list.f has no row the daemon acts on"),
+    ("empty_work_list", good_files(**{"work_list.f": ""}), "command.f",
+     "work_list.f has no row the daemon acts on"),
+    ("cr_only_line_ends", good_files(**{"work_list.f": GOOD_ROWS.replace("\n", "\r")}), "command.f",
+     "work_list.f has line ends of a carriage return alone"),
+    ("file_named_command_f", good_files(**{"command.f": "x"}), "command.f",
+     "a file named command.f is lost on the board"),
+    ("package_not_named_command_f", good_files(), "stick.f",
+     "the daemon takes in a package named command.f only"),
+]
+
+
+@pytest.mark.parametrize("name,files,package,message", WARNINGS, ids=[w[0] for w in WARNINGS])
+def test_create_refuses_what_the_board_runs_badly_unless_forced(tool, tmp_path, name, files,
+                                                                 package, message):
+    src = folder(tmp_path, files)
+    out = tmp_path / package
+    r = tool("create", src, out)
+    assert r.returncode == 1
+    assert "warning: " + message in r.stderr or ("warning: " in r.stderr and message in r.stderr)
+    assert "nothing written (--force writes it all the same)" in r.stderr
+    assert not out.exists() and leftovers(tmp_path) == []
+
+    r = tool("create", "--force", src, out)
+    assert r.returncode == 0, r.stderr
+    assert message in r.stderr
+    assert out.exists()
+    # verify says the same of the package, and still calls it good.
+    r = tool("verify", out)
+    assert r.returncode == 0, r.stderr
+    assert message in r.stderr
+    assert "good: the daemon takes it in" in r.stdout
+
+
 def test_create_refuses_a_sub_folder_and_a_package_inside_the_folder(tool, tmp_path):
     src = folder(tmp_path, good_files())
-    r = tool("create", src, src / "p.f")
+    r = tool("create", src, src / "command.f")
     assert r.returncode == 2 and "is inside" in r.stderr
-    assert not (src / "p.f").exists()
+    assert not (src / "command.f").exists()
     (src / "sub").mkdir()
-    r = tool("create", src, tmp_path / "p.f")
+    r = tool("create", src, tmp_path / "command.f")
     assert r.returncode == 1 and "sub is a sub-folder" in r.stderr
-    assert not (tmp_path / "p.f").exists()
+    assert not (tmp_path / "command.f").exists()
 
 
-def test_create_warns_but_packs(tool, tmp_path):
-    rows = "<0003>{run.sh}\n<0002>{remove_temp_folder}\n<0001>{run.sh}\n"
-    src = folder(tmp_path, good_files(**{"work_list.f": rows}))
-    r = tool("create", src, tmp_path / "p.f")
-    assert r.returncode == 0
-    assert "warning: work_list.f row 1: code '0003' is neither 0001 nor 0002" in r.stderr
-    assert "warning: work_list.f row 3: comes after remove_temp_folder" in r.stderr
-    assert (tmp_path / "p.f").exists()
+def test_create_says_why_a_folder_cannot_be_read(tool, tmp_path):
+    r = tool("create", tmp_path / "missing", tmp_path / "command.f")
+    assert r.returncode == 1
+    assert f"cannot read the folder {tmp_path}/missing: No such file or directory" in r.stderr
+    (tmp_path / "file").write_text("x")
+    r = tool("create", tmp_path / "file", tmp_path / "command.f")
+    assert r.returncode == 1
+    assert f"cannot read the folder {tmp_path}/file: Not a directory" in r.stderr
 
 
 def test_create_into_a_missing_folder_fails_cleanly(tool, tmp_path):
     src = folder(tmp_path, good_files())
-    r = tool("create", src, tmp_path / "nowhere" / "p.f")
-    assert r.returncode == 1 and r.stderr
+    r = tool("create", src, tmp_path / "nowhere" / "command.f")
+    assert r.returncode == 1
+    assert "cannot write beside" in r.stderr and "No such file or directory" in r.stderr
+
+
+def test_create_says_when_a_path_is_too_long_for_the_library(tool, tmp_path):
+    src = folder(tmp_path, good_files())
+    deep = tmp_path / ("d" * 120) / ("e" * 120)
+    deep.mkdir(parents=True)
+    r = tool("create", src, deep / "command.f")
+    assert r.returncode == 2
+    assert re.search(r"path too long: \d+ bytes with the temporary name it is written under; "
+                     r"the library takes paths of at most 255 bytes", r.stderr)
+    assert os.listdir(deep) == []
 
 
 # -- list, verify, extract ------------------------------------------------------
@@ -185,7 +342,9 @@ def test_create_into_a_missing_folder_fails_cleanly(tool, tmp_path):
 @pytest.fixture
 def packages(tool, tmp_path):
     src = folder(tmp_path, good_files(**{"data.bin": bytes(range(256)) * 40}))
-    plain, scrambled = tmp_path / "plain.f", tmp_path / "scrambled.f"
+    plain, scrambled = tmp_path / "plain" / "command.f", tmp_path / "scrambled" / "command.f"
+    plain.parent.mkdir()
+    scrambled.parent.mkdir()
     assert tool("create", src, plain).returncode == 0
     assert tool("create", "--scramble", src, scrambled).returncode == 0
     return plain, scrambled
@@ -207,60 +366,151 @@ def test_list_shows_entries_checksums_and_rows(tool, packages, which):
     assert package.read_bytes() == before, "list never changes the package"
 
 
-def test_list_and_verify_refuse_foreign_and_truncated_files(tool, tmp_path, packages):
-    foreign = tmp_path / "foreign.f"
-    foreign.write_bytes(b"not a package at all\n")
-    truncated = tmp_path / "truncated.f"
-    truncated.write_bytes(packages[1].read_bytes()[:900])
-    for f in (foreign, truncated):
-        assert tool("list", f).returncode == 1
-        r = tool("verify", f)
-        assert r.returncode == 1
-        assert "refuses" in r.stderr or "not a package" in r.stderr
-    assert tool("verify", tmp_path / "missing.f").returncode == 1
-
-
 def test_verify_good_packages_without_changing_them(tool, packages):
     for package in packages:
         before = package.read_bytes()
         r = tool("verify", package)
         assert r.returncode == 0, r.stderr
-        assert "good: the daemon takes it in and loads its work list (2 rows)" in r.stdout
+        assert r.stderr == ""
+        assert r.stdout == f"{package}: good: the daemon takes it in and loads its work list (2 rows)\n"
         assert package.read_bytes() == before
 
 
-def test_verify_reasons(tool, tmp_path, packages, raw_pack):
-    broken = tmp_path / "broken.f"
-    data = bytearray(packages[1].read_bytes())
-    data[1000] ^= 1
-    broken.write_bytes(bytes(data))
-    r = tool("verify", broken)
-    assert r.returncode == 1 and "CRC error: read crc = " in r.stderr
-
-    # A plain package's checksum is not checked by the daemon: a warning.
-    wrong = tmp_path / "wrong.f"
-    data = bytearray(packages[0].read_bytes())
-    data[-1] ^= 0xFF
-    wrong.write_bytes(bytes(data))
-    r = tool("verify", wrong)
-    assert r.returncode == 0 and "warning" in r.stderr and "checksum is wrong" in r.stderr
-
-    for files, message in [({"run.sh": "x", "other": "y"}, "no work_list.f"),
-                           ({"work_list.f": "junk\n"}, "failed to get state of task row")]:
-        src = folder(tmp_path, files, "f" + str(len(message)))
-        pkg = tmp_path / (src.name + ".f")
-        raw_pack(src, pkg)
-        r = tool("verify", pkg)
-        assert r.returncode == 1 and message in r.stderr
+def damaged(data, at, mask=0x40):
+    data = bytearray(data)
+    data[at] ^= mask
+    return bytes(data)
 
 
-@pytest.fixture
-def raw_pack(build_dir):
-    """Packs a folder the tool would refuse, with the library's packer."""
-    def run(src, out):
-        subprocess.run([str(build_dir / "tests" / "make_package"), str(src) + "/", str(out)],
-                       check=True, cwd=src.parent, capture_output=True)
-    return run
+# Hostile and damaged packages: (id, bytes or a maker, scramble, exit status of
+# verify and list, verify's message, a text list shows).
+GOOD = good_files()
+WHOLE = craft(sorted(GOOD.items()) + [("zz.bin", "z" * 100)])
+HOSTILE = [
+    ("plain_bad_checksum", lambda: damaged(craft(sorted(GOOD.items())), -1, 0xFF), False, 1,
+     "the checksum does not match (stored 0x", "MISMATCH: the package is damaged"),
+    ("plain_damaged_data", lambda: damaged(craft(sorted(GOOD.items())), 820), False, 1,
+     "the package is damaged (the board would take a plain one in all the same)", "MISMATCH"),
+    ("plain_cut_short", lambda: WHOLE[:-20], False, 1,
+     f"cut short: {len(WHOLE) - 20} bytes where its record needs {len(WHOLE)}",
+     f"cut short: {len(WHOLE) - 20} bytes"),
+    ("scrambled_bad_checksum", lambda: damaged(craft(sorted(GOOD.items())), 850), True, 1,
+     "the daemon refuses the package: CRC error: read crc = ", "the daemon refuses it: CRC error"),
+    ("not_a_package", lambda: b"not a package at all\n", False, 1,
+     "the daemon refuses the package: not a package: 21 bytes, fewer than its 808-byte record",
+     "the daemon refuses it: not a package"),
+    ("negative_start_pointer", lambda: craft([("work_list.f", GOOD_ROWS), ("run.sh", "x", -5)]), False, 1,
+     "the daemon refuses the package: failed to extract file: run.sh", "refuses it"),
+    ("no_work_list", lambda: craft([("run.sh", "x")]), False, 1,
+     "no work_list.f in the package: the daemon would not run it", "work list: none"),
+    ("malformed_work_list", lambda: craft([("work_list.f", "junk\n")]), True, 1,
+     f"the daemon refuses work_list.f: line 1: 'junk': no row code: the line has no '<'; "
+     f"{EXPECTED_ROW}", "work list: none the daemon can load: line 1"),
+    ("work_list_with_a_64_byte_name", lambda: craft([("work_list.f", "<0001>{" + "b" * 64 + "}\n")]),
+     True, 1, "the name has 64 bytes; the daemon takes at most 63", "the name has 64 bytes"),
+    # The daemon appends an entry to a file of the same name: both halves run.
+    ("two_work_lists_joined", lambda: craft([("work_list.f", "<0001>{run.sh}\n"),
+                                             ("run.sh", "#!/bin/sh\n"),
+                                             ("work_list.f", "<0002>{remove_temp_folder}\n")]),
+     False, 0, "good: the daemon takes it in and loads its work list (2 rows)",
+     "work list: 2 rows"),
+    ("rows_the_walk_fails_at", lambda: craft([("work_list.f", "<0002>{reboot}\n<0001>{gone.sh}\n")]),
+     False, 0, "work_list.f row 1: 'reboot' is not a built-in function", "FAILS, ends the walk"),
+]
+
+
+@pytest.mark.parametrize("name,make,scramble,status,message,shown", HOSTILE,
+                         ids=[h[0] for h in HOSTILE])
+def test_verify_and_list_on_damaged_and_hostile_packages(tool, tmp_path, name, make, scramble,
+                                                         status, message, shown):
+    package = tmp_path / "command.f"
+    package.write_bytes(make())
+    if scramble:
+        assert tool("scramble", package).returncode == 0
+    before = package.read_bytes()
+    r = tool("verify", package)
+    assert r.returncode == status, r.stdout + r.stderr
+    assert message in r.stdout + r.stderr
+    assert ".ut_pack-" not in r.stdout + r.stderr, "no temporary path is printed"
+    r = tool("list", package)
+    assert r.returncode == status, r.stdout + r.stderr
+    assert shown in r.stdout
+    assert ".ut_pack-" not in r.stdout + r.stderr
+    assert package.read_bytes() == before
+
+
+def test_list_shows_the_rows_of_joined_work_lists(tool, tmp_path):
+    package = tmp_path / "command.f"
+    package.write_bytes(craft([("work_list.f", "<0001>{run.sh}\n"), ("run.sh", "#!/bin/sh\n"),
+                               ("work_list.f", "<0002>{remove_temp_folder}\n")]))
+    out = tool("list", package).stdout
+    rows = out.split("work list: 2 rows\n", 1)[1].splitlines()[1:]
+    assert [r.split()[1:3] for r in rows] == [["<0001>", "run.sh"], ["<0002>", "remove_temp_folder"]]
+    assert entry_names(out) == ["work_list.f", "run.sh", "work_list.f"]
+
+
+HOSTILE_NAMES = [
+    # An entry name that would clear the screen and forge a line.
+    craft([("work_list.f", "<0003>{x}\n<0001>{run.sh}\n"), ("run.sh", "#!/bin/sh\n"),
+           (b"a\x1b[2J\nI forged: ok", "x")]),
+    # A row name that sets the terminal's title, in a row the daemon passes over.
+    craft([("work_list.f", "<0003>{\x1b]0;pwned\x07}\n<0001>{run.sh}\n"), ("run.sh", "#!/bin/sh\n")]),
+    # A row code with an escape byte.
+    craft([("work_list.f", "<\x1b[m>{x}\n<0001>{run.sh}\n"), ("run.sh", "#!/bin/sh\n")]),
+]
+
+
+@pytest.mark.parametrize("data", HOSTILE_NAMES, ids=["entry_name", "row_name", "row_code"])
+@pytest.mark.parametrize("verbose", [False, True], ids=["", "verbose"])
+def test_names_and_rows_are_printed_escaped(tool, tmp_path, data, verbose):
+    package = tmp_path / "command.f"
+    package.write_bytes(data)
+    for command in ("list", "verify", "extract"):
+        args = (["-v"] if verbose else []) + [command, package]
+        if command == "extract":
+            args.append(tmp_path / f"out{int(verbose)}")
+        r = tool(*args)
+        out = r.stdout + r.stderr
+        assert no_raw_control_bytes(out), (command, out)
+        if command == "list":
+            assert "\\x1b" in out, out
+    shutil.rmtree(tmp_path / f"out{int(verbose)}", ignore_errors=True)
+
+
+def test_verify_warns_about_a_package_not_named_command_f(tool, tmp_path, packages):
+    other = tmp_path / "service.pkg"
+    shutil.copyfile(packages[0], other)
+    r = tool("verify", other)
+    assert r.returncode == 0
+    assert "warning: " + str(other) + ": the daemon takes in a package named command.f only" in r.stderr
+
+
+def test_list_and_verify_refuse_what_is_no_file(tool, tmp_path):
+    fifo = tmp_path / "command.f"
+    os.mkfifo(fifo)
+    for command in ("list", "verify"):
+        r = tool(command, fifo, timeout=20)
+        assert r.returncode == 1 and f"{fifo} is not a regular file" in r.stderr
+    r = tool("verify", tmp_path / "missing.f")
+    assert r.returncode == 1
+    assert "cannot read " + str(tmp_path / "missing.f") + ": No such file or directory" in r.stderr
+
+
+def test_a_temporary_folder_too_long_for_the_library(ut_pack_path, tmp_path, packages):
+    deep = tmp_path / ("t" * 120) / ("u" * 120)
+    deep.mkdir(parents=True)
+    r = subprocess.run([str(ut_pack_path), "verify", str(packages[0])], capture_output=True,
+                       text=True, env=dict(os.environ, TMPDIR=str(deep)))
+    assert r.returncode == 1
+    assert "is too long for the library" in r.stderr and "set TMPDIR to a shorter one" in r.stderr
+    assert os.listdir(deep) == []
+
+
+def test_verbose_shows_the_library_lines(tool, packages):
+    r = tool("-v", "verify", packages[1])
+    assert r.returncode == 0
+    assert "I unpack_files: CRC of packed is OK" in r.stderr
+    assert "CRC of packed is OK" not in tool("verify", packages[1]).stderr
 
 
 def test_extract(tool, tmp_path, packages):
@@ -274,9 +524,182 @@ def test_extract(tool, tmp_path, packages):
     bad = tmp_path / "bad.f"
     bad.write_bytes(b"x" * 1000)
     r = tool("extract", bad, tmp_path / "out2")
-    assert r.returncode == 1
+    assert r.returncode == 1 and "the daemon refuses the package" in r.stderr
     assert not (tmp_path / "out2").exists()
+    r = tool("extract", packages[1], tmp_path / "nowhere" / "out")
+    assert r.returncode == 1
+    assert f"cannot make the folder {tmp_path}/nowhere/out: No such file or directory" in r.stderr
+    assert "refuses" not in r.stderr
     assert leftovers(tmp_path) == []
+
+
+def test_extract_joins_entries_of_the_same_name(tool, tmp_path):
+    package = tmp_path / "command.f"
+    package.write_bytes(craft([("work_list.f", "<0001>{run.sh}\n"), ("run.sh", "#!/bin/sh\n"),
+                               ("work_list.f", "<0002>{remove_temp_folder}\n")]))
+    assert tool("extract", package, tmp_path / "out").returncode == 0
+    assert (tmp_path / "out" / "work_list.f").read_text() == GOOD_ROWS
+
+
+def in_own_mount(ut_pack_path, tmp_path, size, args_after_mount, tmpdir=None):
+    """Runs ut_pack with a fresh tmpfs of `size` mounted on tmp_path/stick in a
+    private mount namespace, and copies what the stick holds afterwards to
+    tmp_path/seen."""
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("needs root and unshare for a private mount")
+    stick, seen = tmp_path / "stick", tmp_path / "seen"
+    stick.mkdir()
+    seen.mkdir()
+    script = ('mount -t tmpfs -o size="$1" tmpfs "$2" || exit 99; shift 3; rc=0; "$@" || rc=$?; '
+              'cp -a "$STICK/." "$SEEN/"; exit $rc')
+    env = dict(os.environ, STICK=str(stick), SEEN=str(seen), TMPDIR=str(tmpdir or tmp_path / "tmp"))
+    r = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh",
+                        size, str(stick), "-", str(ut_pack_path), *map(str, args_after_mount)],
+                       capture_output=True, text=True, env=env)
+    if r.returncode == 99:
+        pytest.skip("cannot mount a tmpfs here: " + r.stderr)
+    return r, seen
+
+
+def test_extract_onto_another_file_system(ut_pack_path, tmp_path, tmp_root, packages):
+    # Onto the mount point itself, as onto a freshly mounted stick, and into a
+    # new folder on it.
+    for where in ("", "folder"):
+        r, seen = in_own_mount(ut_pack_path, tmp_path, "4m",
+                               ["extract", packages[1], tmp_path / "stick" / where])
+        assert r.returncode == 0, r.stderr
+        assert sorted(os.listdir(seen / where)) == ["data.bin", "run.sh", "work_list.f"]
+        assert (seen / where / "data.bin").read_bytes() == bytes(range(256)) * 40
+        shutil.rmtree(tmp_path / "stick")
+        shutil.rmtree(seen)
+    assert os.listdir(tmp_root) == []
+
+
+def test_extract_onto_a_full_disk_says_so(ut_pack_path, tmp_path, tmp_root, packages):
+    r, seen = in_own_mount(ut_pack_path, tmp_path, "8k",
+                           ["extract", packages[1], tmp_path / "stick"])
+    assert r.returncode == 1
+    assert re.search(r"cannot write \S+ into " + re.escape(str(tmp_path / "stick")) +
+                     ": No space left on device", r.stderr), r.stderr
+    assert "refuses" not in r.stderr and ".ut_pack-" not in r.stderr
+    assert os.listdir(seen) == [], "nothing half written is left"
+    assert os.listdir(tmp_root) == []
+
+
+def test_create_onto_a_full_disk_says_so(ut_pack_path, tmp_path):
+    src = folder(tmp_path, good_files(**{"data.bin": b"d" * 40000}))
+    r, seen = in_own_mount(ut_pack_path, tmp_path, "16k",
+                           ["create", src, tmp_path / "stick" / "command.f"])
+    assert r.returncode == 1
+    assert f"cannot write {tmp_path}/stick/command.f: No space left on device" in r.stderr
+    assert os.listdir(seen) == [], "no package and no temporary file"
+
+
+@pytest.mark.parametrize("command", ["verify", "list", "extract"])
+def test_a_full_temporary_folder_is_the_host_s_fault(ut_pack_path, tmp_path, packages, command):
+    # Room for the package's copy, not for its files besides.
+    args = [command, packages[1]] + ([tmp_path / "out"] if command == "extract" else [])
+    r, seen = in_own_mount(ut_pack_path, tmp_path, "16k", args, tmpdir=tmp_path / "stick")
+    assert r.returncode == 1
+    assert re.search(r"cannot (copy|unpack) \S+ (into|in) a temporary folder in " +
+                     re.escape(str(tmp_path / "stick")) + ": No space left on device",
+                     r.stderr), r.stderr
+    assert "refuses" not in r.stderr and ".ut_pack-" not in r.stderr
+    assert os.listdir(seen) == []
+    assert not (tmp_path / "out").exists()
+
+
+# -- interrupted: no temporary left behind ---------------------------------------
+
+def pipe_fill(fd):
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+
+def waits_on_the_pipe(pid, read_end):
+    """1 when the process sleeps in a write to the full pipe."""
+    try:
+        wchan = Path(f"/proc/{pid}/wchan").read_text()
+    except OSError:
+        wchan = "0"
+    if wchan not in ("", "0"):
+        return "pipe_write" in wchan
+    # No wait channel shown: a pipe too full for one more line.
+    return pipe_fill(read_end) > 4096 - 512
+
+
+def run_until_blocked(args, env):
+    """Starts ut_pack with its output into a pipe of one page that nobody
+    reads, and returns once it waits on that pipe: the tool then holds
+    whatever temporaries it holds at that moment."""
+    read_end, write_end = os.pipe()
+    fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
+    p = subprocess.Popen(list(map(str, args)), stdout=write_end, stderr=write_end, env=env)
+    os.close(write_end)
+    deadline = time.monotonic() + 60
+    while p.poll() is None and not waits_on_the_pipe(p.pid, read_end) and \
+            time.monotonic() < deadline:
+        time.sleep(0.01)
+    return p, read_end
+
+
+@pytest.fixture
+def big_case(tool, tmp_path):
+    """A folder of 20 files behind a long path and a package of 100 rows:
+    enough output to fill a pipe while temporaries exist."""
+    src = tmp_path / ("s" * 100) / ("r" * 50)
+    src.mkdir(parents=True)
+    (src / "run.sh").write_text("#!/bin/sh\n")
+    (src / "work_list.f").write_text(("<0003>{" + "x" * 60 + "}\n") * 99 + "<0001>{run.sh}\n")
+    for i in range(18):
+        (src / f"data_file_with_a_long_name_{i:02d}").write_bytes(b"d" * 4096)
+    package = tmp_path / "command.f"
+    assert tool("create", "--force", src, package).returncode == 0
+    # The same files with a work list create has nothing to say about.
+    (src / "work_list.f").write_text(GOOD_ROWS)
+    return src, package
+
+
+CASES = [
+    ("list", lambda src, pkg, out: ["list", pkg]),
+    ("verify", lambda src, pkg, out: ["verify", pkg]),
+    ("verbose_verify", lambda src, pkg, out: ["-v", "verify", pkg]),
+    ("verbose_extract", lambda src, pkg, out: ["-v", "extract", pkg, out]),
+    ("verbose_create", lambda src, pkg, out: ["-v", "create", "--force", src, out.parent / "command.f"]),
+]
+
+
+@pytest.mark.parametrize("how", ["SIGINT", "SIGTERM", "SIGPIPE"])
+@pytest.mark.parametrize("name,make_args", CASES, ids=[c[0] for c in CASES])
+def test_interrupted_commands_leave_no_temporaries(ut_pack_path, tmp_path, tmp_root, big_case,
+                                                   name, make_args, how):
+    src, package = big_case
+    target = tmp_path / "made"
+    target.mkdir()
+    out = target / "out"
+    before = package.read_bytes()
+    env = dict(os.environ, TMPDIR=str(tmp_root))
+    p, read_end = run_until_blocked([ut_pack_path, *make_args(src, package, out)], env)
+    try:
+        assert p.poll() is None, "the tool ended before its output filled the pipe"
+        held = leftovers(tmp_root) + leftovers(target) + (os.listdir(out) if out.exists() else [])
+        assert held, "the tool holds a temporary while it waits"
+        if how == "SIGPIPE":
+            os.close(read_end)  # the reader goes away: the next write raises SIGPIPE
+            read_end = None
+        else:
+            os.kill(p.pid, getattr(signal, how))
+        p.wait(timeout=60)
+    finally:
+        if read_end is not None:
+            os.close(read_end)
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    assert p.returncode == -getattr(signal, how)
+    assert os.listdir(tmp_root) == []
+    assert leftovers(target) == [] and not out.exists()
+    assert not (target / "command.f").exists()
+    assert package.read_bytes() == before
 
 
 # -- scrambling and databases ----------------------------------------------------
@@ -339,3 +762,20 @@ def test_verbose_shows_the_library_lines(tool, packages):
     assert r.returncode == 0
     assert "I unpack_files: CRC of packed is OK" in r.stderr
     assert "CRC of packed is OK" not in tool("verify", packages[1]).stderr
+
+
+@pytest.mark.parametrize("command", [["db-status"], ["describe", "text"], ["db-scramble"],
+                                     ["scramble"]])
+def test_database_commands_do_not_wait_on_a_fifo(tool, tmp_path, command):
+    fifo = tmp_path / "archive.db"
+    os.mkfifo(fifo)
+    r = tool(command[0], fifo, *command[1:], timeout=20)
+    assert r.returncode == 1
+    assert f"{fifo} is not a regular file" in r.stderr
+    assert leftovers(tmp_path) == []
+
+
+def test_description_text_is_printed_escaped(tool, database):
+    assert tool("describe", database, "line one\nforged\x1b[2J").returncode == 0
+    r = tool("db-status", database)
+    assert r.stdout.endswith("description block: line one\\x0aforged\\x1b[2J\n")
