@@ -24,8 +24,9 @@ int exec_script(const char* name) {
         LOG_MSG(LVL_ERROR, "script name is not a plain file name: %s", name);
         return 0;
     }
-    // Only what the intake unpacked into the folder it made runs as root.
-    if (!is_same_private_folder(UT_TEMP_FOLDER, &ut_temp_id)) {
+    // Only what the intake unpacked into the folder it made runs as root. A
+    // folder removed by an earlier row leaves the script to be missed below.
+    if (is_name_taken(UT_TEMP_FOLDER) && !is_same_private_folder(UT_TEMP_FOLDER, &ut_temp_id)) {
         LOG_MSG(LVL_ERROR, "temp folder is not the one the package was unpacked into: %s",
                 UT_TEMP_FOLDER);
         return 0;
