@@ -83,27 +83,10 @@ __attribute__((format(printf, 1, 2))) void warning(const char* format, ...) {
     fputc('\n', stderr);
 }
 
-// Copies a line of the library into out with its control bytes shown as
-// \xNN. The backslash stays as it is: the library may have escaped the
-// names in it already.
+// A line of the library with its control bytes shown as \xNN. The
+// backslash stays as it is: the library may have escaped the names in it.
 void show_library_text(const char* text, char* out, size_t size) {
-    static const char HEX[] = "0123456789abcdef";
-    size_t n = 0;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        const int control = *p < 0x20 || *p == 0x7F;
-        if (n + (control ? 4 : 1) >= size) {
-            break;
-        }
-        if (control) {
-            out[n++] = '\\';
-            out[n++] = 'x';
-            out[n++] = HEX[*p >> 4];
-            out[n++] = HEX[*p & 0x0F];
-        } else {
-            out[n++] = static_cast<char>(*p);
-        }
-    }
-    out[n] = '\0';
+    escape_control_bytes(text, out, static_cast<int>(size));
 }
 
 // The library's last error line, as the reason of a failed step.

@@ -2,29 +2,18 @@
 
 namespace {
 
-int needs_escape(unsigned char c) {
-    return c < 0x20 || c == 0x7F || c == '\\';
+int needs_escape(unsigned char c, int backslash) {
+    return c < 0x20 || c == 0x7F || (backslash && c == '\\');
 }
 
-} // namespace
-
-int has_control_bytes(const char* text) {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        if (*p < 0x20 || *p == 0x7F) {
-            return 1;
-        }
-    }
-    return 0;
-}
-
-int escape_text(const char* text, char* out, int out_size) {
+int escape(const char* text, char* out, int out_size, int backslash) {
     static const char HEX[] = "0123456789abcdef";
     if (out_size < 1) {
         return 0;
     }
     int n = 0;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        int width = needs_escape(*p) ? 4 : 1;
+        int width = needs_escape(*p, backslash) ? 4 : 1;
         if (n + width > out_size - 1) {
             out[n] = '\0';
             return 0;
@@ -40,4 +29,23 @@ int escape_text(const char* text, char* out, int out_size) {
     }
     out[n] = '\0';
     return 1;
+}
+
+} // namespace
+
+int has_control_bytes(const char* text) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        if (*p < 0x20 || *p == 0x7F) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int escape_text(const char* text, char* out, int out_size) {
+    return escape(text, out, out_size, 1);
+}
+
+int escape_control_bytes(const char* text, char* out, int out_size) {
+    return escape(text, out, out_size, 0);
 }

@@ -11,3 +11,7 @@ int has_control_bytes(const char* text);
 // Never cuts an escape in half: when out is too small the copy ends before
 // the byte that does not fit. Returns 1 when the whole text fitted.
 int escape_text(const char* text, char* out, int out_size);
+
+// The same, but a backslash is copied as it is: for text whose names were
+// escaped already (a log line of the library), so none is escaped twice.
+int escape_control_bytes(const char* text, char* out, int out_size);

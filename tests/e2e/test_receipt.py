@@ -10,6 +10,7 @@ import subprocess
 import pytest
 
 from harness import LOG_LINE, Stick, script
+from test_intake import package  # noqa: F401  (a fixture)
 
 SERVICE_PHASE = "failed to check memory"
 RECEIPT = "usb_tools_receipt.txt"
@@ -17,27 +18,6 @@ TEMP_NAME = "usb_tools_receipt.tmp"
 TEMP = "/home/velmarok/ut_temp/"
 HEADER_KEYS = ["board", "version", "time", "package", "signature"]
 TIME = re.compile(r"^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d \d{3}$")
-
-
-@pytest.fixture
-def package(tmp_path, build_dir):
-    """package(files, scramble=False) -> bytes of a task package."""
-    count = [0]
-
-    def make(files, scramble=False):
-        count[0] += 1
-        src = tmp_path / f"pkg{count[0]}"
-        src.mkdir()
-        for name, data in files.items():
-            (src / name).write_bytes(data if isinstance(data, bytes) else data.encode())
-        out = tmp_path / f"pkg{count[0]}.f"
-        args = [str(build_dir / "tests" / "make_package"), str(src) + "/", str(out)]
-        if scramble:
-            args.append("--scramble")
-        subprocess.run(args, check=True, cwd=tmp_path)
-        return out.read_bytes()
-
-    return make
 
 
 class Receipt:

@@ -28,6 +28,12 @@ TEST(TextEscape, ControlBytesAndBackslashAreShownAsHex) {
     }
 }
 
+TEST(TextEscape, AlreadyEscapedTextKeepsItsBackslashes) {
+    char out[64];
+    EXPECT_EQ(escape_control_bytes("name a\\x0ab\x1b[0m", out, sizeof(out)), 1);
+    EXPECT_STREQ(out, "name a\\x0ab\\x1b[0m");
+}
+
 TEST(TextEscape, TooSmallABufferNeverCutsAnEscape) {
     char out[6];
     EXPECT_EQ(escape_text("ab\ncd", out, sizeof(out)), 0);
