@@ -5,7 +5,6 @@ the cost of anything else the daemon does."""
 
 import re
 import socket
-import subprocess
 
 import pytest
 
