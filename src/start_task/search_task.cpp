@@ -9,6 +9,7 @@
 #include "../../common/test_utility/test_utility.h"
 #include "../../common/test_utility/work_with_files.h"
 #include "../data_ut.h"
+#include "signature_check.h"
 
 namespace {
 
@@ -30,6 +31,10 @@ int take_in_package(const char* package) {
     get_full_file_name(UT_TEMP_FOLDER, TASK_FILE_NAME, copy, sizeof(copy));
     if (!copy_one_file(package, copy)) {
         LOG_MSG(LVL_ERROR, "failed to copy task file: from [%s] to [%s]", package, copy);
+        return 0;
+    }
+    // Signed packages: checked on the copies, before anything is unpacked.
+    if (!check_package_signature(package, copy)) {
         return 0;
     }
     // The unpacker may unscramble the file it is given in place: always the
@@ -78,6 +83,7 @@ int F_search_for_task() {
         if (!delete_test_file(package)) {
             LOG_MSG(LVL_ERROR, "failed to delete packed from usb");
         }
+        remove_package_signature(package);
         // The stick stays mounted and may be pulled at any moment: without
         // this the removal would wait in the page cache for up to half a
         // minute, and a stick pulled meanwhile would bring the package back.
