@@ -24,6 +24,7 @@
 #include "common/test_utility/test_utility.h"
 #include "common/test_utility/work_with_files.h"
 #include "package_check.h"
+#include "ut_pack_sign.h"
 
 namespace {
 
@@ -301,12 +302,22 @@ void warn_rows(const work_list_table* list, const row_review* reviews, int as_er
 int cmd_create(int argc, char** argv) {
     int scramble = 0;
     int at = 0;
-    if (at < argc && strcmp(argv[at], "--scramble") == 0) {
-        scramble = 1;
-        ++at;
+    const char* sign_key = nullptr;      // --sign SECRET_KEY
+    const char* password_file = nullptr; // --password-file FILE
+    for (; at < argc; ++at) {
+        if (strcmp(argv[at], "--scramble") == 0) {
+            scramble = 1;
+        } else if (strcmp(argv[at], "--sign") == 0 && at + 1 < argc) {
+            sign_key = argv[++at];
+        } else if (strcmp(argv[at], "--password-file") == 0 && at + 1 < argc) {
+            password_file = argv[++at];
+        } else {
+            break;
+        }
     }
     if (argc - at != 2) {
-        error("expects [--scramble] FOLDER PACKAGE (see ut_pack create --help)");
+        error("expects [--sign SECRET_KEY [--password-file FILE]] [--scramble] FOLDER PACKAGE "
+              "(see ut_pack create --help)");
         return EXIT_USAGE;
     }
     const char* folder_arg = argv[at];
@@ -398,6 +409,9 @@ int cmd_create(int argc, char** argv) {
     stat(package, &st);
     printf("%s: %d files, %lld bytes, %s\n", package, files.count,
            static_cast<long long>(st.st_size), scramble ? "scrambled" : "plain");
+    if (sign_key != nullptr && !sign_package("create", sign_key, password_file, nullptr, package)) {
+        return EXIT_FAILED;
+    }
     return EXIT_OK;
 }
 
@@ -448,18 +462,30 @@ int cmd_list(int argc, char** argv) {
             }
         }
     }
+    report_signature_file(package);
     delete_test_folder(copy.folder);
     return status;
 }
 
 int cmd_verify(int argc, char** argv) {
+    static minisign_keyring keys;
+    int keys_given = 0;
+    if (!take_key_options("verify", &argc, argv, &keys, &keys_given)) {
+        return EXIT_FAILED;
+    }
     if (argc != 1) {
-        error("expects PACKAGE (see ut_pack verify --help)");
+        error("expects [--key PUBLIC_KEY]... PACKAGE (see ut_pack verify --help)");
         return EXIT_USAGE;
     }
     const char* package = argv[0];
     private_copy copy;
     if (!make_private_copy(package, nullptr, &copy)) {
+        return EXIT_FAILED;
+    }
+    // With keys, the board's signature check comes first, on the copy.
+    if (keys_given > 0 &&
+        !check_signature_for_board("verify", package, copy.folder, copy.package, &keys)) {
+        delete_test_folder(copy.folder);
         return EXIT_FAILED;
     }
     static packed_info info;
@@ -498,6 +524,9 @@ int cmd_verify(int argc, char** argv) {
         }
         printf("%s: good: the daemon takes it in and loads its work list (%d rows)\n", package,
                static_cast<int>(list.count));
+        if (keys_given == 0) {
+            report_signature_file(package);
+        }
     }
     delete_test_folder(copy.folder);
     return status;
@@ -696,21 +725,38 @@ struct command {
 };
 
 const command kCommands[] = {
-    {"create", cmd_create, "create [--scramble] FOLDER PACKAGE",
+    {"create", cmd_create, "create [--sign SECRET_KEY] [--scramble] FOLDER PACKAGE",
      "Packs the files of FOLDER into PACKAGE, in name order, so that the same folder\n"
      "always gives the same bytes. FOLDER must hold work_list.f and plain files only\n"
      "(at most 20, names of at most 31 characters); every row of the work list is\n"
      "checked as the daemon will run it, and nothing is written when one would fail.\n"
      "PACKAGE is written beside FOLDER or anywhere else, never inside it.\n"
-     "  --scramble   scramble the finished package as a whole"},
+     "  --scramble   scramble the finished package as a whole\n"
+     "  --sign SECRET_KEY  sign the finished package into PACKAGE.minisig, as `sign` does\n"
+     "  --password-file FILE  the secret key's password, instead of asking on the terminal"},
     {"list", cmd_list, "list PACKAGE",
      "Shows a package, plain or scrambled: its entries with offsets and sizes, the\n"
      "stored and computed checksums, and each work list row with what the daemon will\n"
-     "do with it. PACKAGE is not changed."},
-    {"verify", cmd_verify, "verify PACKAGE",
+     "do with it, and whether PACKAGE.minisig is there and which key id it names.\n"
+     "PACKAGE is not changed."},
+    {"verify", cmd_verify, "verify [--key PUBLIC_KEY]... PACKAGE",
      "Exit status 0 exactly when the daemon would take the package in and load its work\n"
      "list, else 1 with the reason. Also warns about a plain package whose checksum is\n"
-     "wrong, and about work list rows that will fail. PACKAGE is not changed."},
+     "wrong, and about work list rows that will fail. PACKAGE is not changed.\n"
+     "  --key PUBLIC_KEY  check PACKAGE.minisig as a board holding these keys does (a\n"
+     "                    public-key file, or a folder of *.pub files; may be repeated)\n"
+     "Without --key, tells whether PACKAGE.minisig is there and which key id it names."},
+    {"keygen", cmd_keygen, "keygen [--no-password] SECRET_KEY PUBLIC_KEY",
+     "Makes a new key pair in minisign's formats. The secret key is encrypted with a\n"
+     "password asked for on the terminal, as minisign does it.\n"
+     "  --no-password         leave the secret key unencrypted (build servers)\n"
+     "  --password-file FILE  read the password from the first line of FILE"},
+    {"sign", cmd_sign, "sign [-t COMMENT] SECRET_KEY PACKAGE",
+     "Signs PACKAGE into PACKAGE.minisig in minisign's format (\"ED\": the BLAKE2b-512 of\n"
+     "the package, signed with Ed25519). A minisign secret key works as well.\n"
+     "  -t COMMENT            the trusted comment (default: timestamp:<seconds>\n"
+     "                        file:<name> hashed, separated by tabs, as minisign)\n"
+     "  --password-file FILE  read the password from the first line of FILE"},
     {"extract", cmd_extract, "extract PACKAGE FOLDER",
      "Unpacks what the daemon would unpack into FOLDER (made when missing; it must be\n"
      "empty). PACKAGE is not changed."},

@@ -1,5 +1,6 @@
 #include "minisign.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sodium.h>
@@ -316,6 +317,31 @@ int minisign_add_key_file(const char* path, minisign_keyring* ring, const char**
     return 1;
 }
 
+int minisign_add_key_folder(const char* folder, minisign_keyring* ring,
+                            void (*on_invalid)(const char* path, const char* why)) {
+    scoped_dir dir(opendir(folder));
+    if (!dir) {
+        return 0;
+    }
+    while (struct dirent* e = readdir(dir.get())) {
+        const size_t n = strlen(e->d_name);
+        if (e->d_name[0] == '.' || n < 4 || strcmp(e->d_name + n - 4, ".pub") != 0) {
+            continue;
+        }
+        char path[512];
+        const char* why = "path too long";
+        if (snprintf(path, sizeof(path), "%s%s%s", folder,
+                     folder[0] != '\0' && folder[strlen(folder) - 1] == '/' ? "" : "/",
+                     e->d_name) >= static_cast<int>(sizeof(path)) ||
+            !minisign_add_key_file(path, ring, &why)) {
+            if (on_invalid != nullptr) {
+                on_invalid(path, why);
+            }
+        }
+    }
+    return 1;
+}
+
 int minisign_find_key(const minisign_keyring* ring, const uint8_t key_id[MINISIGN_KEY_ID_SIZE],
                       int after) {
     for (int i = after + 1; i < ring->count; ++i) {
@@ -403,4 +429,23 @@ int minisign_check_file(const char* path, const minisign_signature* sig,
         }
     }
     return verdict;
+}
+
+int minisign_check_signed_file(const char* signature_path, const char* path,
+                               const minisign_keyring* ring, minisign_signature* sig,
+                               int* key_index, const char** why) {
+    *key_index = -1;
+    *why = "";
+    if (ring->count == 0) {
+        return MINISIGN_NO_KEYS;
+    }
+    static char text[MINISIGN_SIGNATURE_FILE_MAX];
+    int length = 0;
+    if (!minisign_read_small_file(signature_path, 1, text, sizeof(text), &length, why)) {
+        return strcmp(*why, "missing") == 0 ? MINISIGN_NO_SIGNATURE : MINISIGN_MALFORMED;
+    }
+    if (!minisign_parse_signature(text, length, sig, why)) {
+        return MINISIGN_MALFORMED;
+    }
+    return minisign_check_file(path, sig, ring, key_index);
 }

@@ -98,6 +98,12 @@ int minisign_read_small_file(const char* path, int no_follow, char* buf, int siz
 // key; otherwise 0 with a reason in *why.
 int minisign_add_key_file(const char* path, minisign_keyring* ring, const char** why);
 
+// Adds the keys of every "*.pub" file of a folder (not those whose names
+// begin with "."). Each file that holds no valid key is reported through
+// on_invalid (may be null). 0 when the folder cannot be read.
+int minisign_add_key_folder(const char* folder, minisign_keyring* ring,
+                            void (*on_invalid)(const char* path, const char* why));
+
 // The first key of the ring with this key id after position `after` (-1 to
 // start), or -1.
 int minisign_find_key(const minisign_keyring* ring, const uint8_t key_id[MINISIGN_KEY_ID_SIZE],
@@ -125,3 +131,13 @@ int minisign_verify_buffer(const uint8_t* data, uint64_t length, const minisign_
 // id. *key_index gets the key that verified (or -1).
 int minisign_check_file(const char* path, const minisign_signature* sig,
                         const minisign_keyring* ring, int* key_index);
+
+// The whole check of a package as the board makes it, on a signature file
+// and the file it signs: no key in the ring, a missing or malformed
+// signature file (a link, a special file, an oversized one, one that does
+// not parse; the reason in *why), no key with its key id, or a signature
+// that does not verify. *sig gets the parsed signature and *key_index the
+// key that verified.
+int minisign_check_signed_file(const char* signature_path, const char* path,
+                               const minisign_keyring* ring, minisign_signature* sig,
+                               int* key_index, const char** why);

@@ -1,6 +1,5 @@
 #include "signature_check.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -33,34 +32,8 @@ __attribute__((format(printf, 1, 2))) void set_note(const char* format, ...) {
     va_end(args);
 }
 
-int ends_with(const char* text, const char* suffix) {
-    size_t n = strlen(text);
-    size_t m = strlen(suffix);
-    return n >= m && strcmp(text + n - m, suffix) == 0;
-}
-
-// Reads every "*.pub" file of the keys folder into the ring. The folder is
-// the board's own, but its files are read with bounds all the same.
-void load_keys(const char* keys_folder) {
-    g_ring.count = 0;
-    scoped_dir dir(opendir(keys_folder));
-    if (!dir) {
-        LOG_MSG(LVL_ERROR, "failed to read keys folder: %s", keys_folder);
-        return;
-    }
-    while (struct dirent* e = readdir(dir.get())) {
-        if (e->d_name[0] == '.' || !ends_with(e->d_name, ".pub")) {
-            continue;
-        }
-        char path[PATH_SIZE];
-        if (get_full_file_name(keys_folder, e->d_name, path, sizeof(path)) >= PATH_SIZE) {
-            continue;
-        }
-        const char* why = "";
-        if (!minisign_add_key_file(path, &g_ring, &why)) {
-            LOG_MSG(LVL_WARNING, "invalid key file: %s: %s", path, why);
-        }
-    }
+void report_invalid_key(const char* path, const char* why) {
+    LOG_MSG(LVL_WARNING, "invalid key file: %s: %s", path, why);
 }
 
 // Copies the signature file from the device into the temporary folder,
@@ -80,8 +53,22 @@ int copy_signature(const char* from, const char* to, const char** why) {
     return 1;
 }
 
-int refuse_verdict(int verdict, const char* key_id) {
+// The level-1 line and the note of a refused package.
+int refuse(int verdict, const char* keys_folder, const char* on_device, const char* why,
+           const char* key_id) {
     switch (verdict) {
+    case MINISIGN_NO_KEYS:
+        LOG_MSG(LVL_ERROR, "package refused: no valid key in %s", keys_folder);
+        set_note("refused: no valid key on the board");
+        break;
+    case MINISIGN_NO_SIGNATURE:
+        LOG_MSG(LVL_ERROR, "package refused: no signature file: %s", on_device);
+        set_note("refused: no signature file");
+        break;
+    case MINISIGN_MALFORMED:
+        LOG_MSG(LVL_ERROR, "package refused: malformed signature file: %s: %s", on_device, why);
+        set_note("refused: malformed signature file: %s", why);
+        break;
     case MINISIGN_UNKNOWN_KEY:
         LOG_MSG(LVL_ERROR, "package refused: no trusted key with key id %s", key_id);
         set_note("refused: no trusted key with key id %s", key_id);
@@ -123,44 +110,33 @@ int check_package_signature_with(const char* keys_folder, const char* package, c
     }
 
     // From here on every package must prove itself: any doubt refuses it.
-    load_keys(keys_folder);
+    g_ring.count = 0;
+    if (!minisign_add_key_folder(keys_folder, &g_ring, report_invalid_key)) {
+        LOG_MSG(LVL_ERROR, "failed to read keys folder: %s", keys_folder);
+    }
     if (g_ring.count == 0) {
-        LOG_MSG(LVL_ERROR, "package refused: no valid key in %s", keys_folder);
-        set_note("refused: no valid key on the board");
-        return 0;
+        return refuse(MINISIGN_NO_KEYS, keys_folder, on_device, "", "");
     }
     if (!names_fit) {
-        LOG_MSG(LVL_ERROR, "package refused: signature file name too long: %s", package);
-        set_note("refused: signature file name too long");
-        return 0;
+        return refuse(MINISIGN_MALFORMED, keys_folder, package, "file name too long", "");
     }
     const char* why = "";
     if (!copy_signature(on_device, signature_copy, &why)) {
-        if (strcmp(why, "missing") == 0) {
-            LOG_MSG(LVL_ERROR, "package refused: no signature file: %s", on_device);
-            set_note("refused: no signature file");
-        } else {
-            LOG_MSG(LVL_ERROR, "package refused: malformed signature file: %s: %s", on_device, why);
-            set_note("refused: malformed signature file: %s", why);
-        }
-        return 0;
+        return refuse(strcmp(why, "missing") == 0 ? MINISIGN_NO_SIGNATURE : MINISIGN_MALFORMED,
+                      keys_folder, on_device, why, "");
     }
-    // What is checked is the copy, exactly what will be unpacked.
-    int length = 0;
-    if (!minisign_read_small_file(signature_copy, 1, g_signature_text, sizeof(g_signature_text),
-                                  &length, &why) ||
-        !minisign_parse_signature(g_signature_text, length, &g_signature, &why)) {
-        LOG_MSG(LVL_ERROR, "package refused: malformed signature file: %s: %s", on_device, why);
-        set_note("refused: malformed signature file: %s", why);
-        return 0;
-    }
-    char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
-    minisign_key_id_text(g_signature.key_id, key_id);
+    // What is checked is the copies: exactly what will be unpacked.
     int key_index = -1;
-    const int verdict = minisign_check_file(copy, &g_signature, &g_ring, &key_index);
-    if (verdict != MINISIGN_GOOD) {
-        return refuse_verdict(verdict, key_id);
+    const int verdict =
+        minisign_check_signed_file(signature_copy, copy, &g_ring, &g_signature, &key_index, &why);
+    char key_id[MINISIGN_KEY_ID_TEXT_SIZE] = "";
+    if (verdict >= MINISIGN_UNKNOWN_KEY) {
+        minisign_key_id_text(g_signature.key_id, key_id);
     }
+    if (verdict != MINISIGN_GOOD) {
+        return refuse(verdict, keys_folder, on_device, why, key_id);
+    }
+    minisign_key_id_text(g_signature.key_id, key_id);
     // The comment comes from the stick: shown, never passed on raw.
     char comment[200];
     escape_text(g_signature.trusted_comment, comment, sizeof(comment));
