@@ -109,7 +109,7 @@ class Stick:
 class Board:
     def __init__(self, root, daemon, diskstats=(MMC, DISK_SDB, PART_SDB1), stick=None,
                  dev_nodes=(), log_level=3, faketime_rate=100, faketime_offset=0, env=None,
-                 own_pids=False, setup=()):
+                 own_pids=False, setup=(), keys=None):
         self.root = Path(root)
         self.daemon = str(daemon)
         self.diskstats = list(diskstats)
@@ -128,6 +128,9 @@ class Board:
         # Shell lines run in the namespace once it is set up, before anything
         # is started in it (a full tmpfs, a read-only bind mount, ...).
         self.setup = list(setup)
+        # None: no folder of trusted keys; else {name: content} of the files
+        # in /etc/usb_tools/keys/, a tmpfs over an overlay of /etc.
+        self.keys = keys
         self.helpers = []
         self._ns_pid = None
         self._launched = False
@@ -169,6 +172,15 @@ class Board:
                       f"cp -a '{self.stick_in}/.' '{s.mount_at}/'"]
             if s.read_only:
                 lines.append(f"mount -o remount,ro '{s.mount_at}'")
+        if self.keys is not None:
+            lines += [f"mkdir -p '{r}/etc_overlay'",
+                      f"mount -t tmpfs tmpfs '{r}/etc_overlay'",
+                      f"mkdir '{r}/etc_overlay/upper' '{r}/etc_overlay/work'",
+                      f"mount -t overlay overlay -o lowerdir=/etc,upperdir='{r}/etc_overlay/upper',"
+                      f"workdir='{r}/etc_overlay/work' /etc",
+                      "mkdir -p /etc/usb_tools/keys",
+                      "mount -t tmpfs -o size=1m,mode=755 tmpfs /etc/usb_tools/keys",
+                      f"cp -a '{r}/keys_in/.' /etc/usb_tools/keys/"]
         lines += self.setup
         # Set up: programs can now be started in the namespace (spawn) before
         # the daemon is launched.
@@ -231,6 +243,11 @@ class Board:
                 shutil.copyfile(data, p)
             else:
                 p.write_bytes(data if isinstance(data, bytes) else data.encode())
+        if self.keys is not None:
+            (self.root / "keys_in").mkdir(exist_ok=True)
+            for name, data in self.keys.items():
+                (self.root / "keys_in" / name).write_bytes(
+                    data if isinstance(data, bytes) else data.encode())
         (self.root / "diskstats").write_text("".join(l + "\n" for l in self.diskstats))
         script = self.root / "runner.sh"
         script.write_text(self._runner())
