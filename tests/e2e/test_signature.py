@@ -7,11 +7,13 @@ import pty
 import re
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
 from harness import Stick, script
 
+EXAMPLES = Path(__file__).resolve().parent.parent.parent / "examples"
 SERVICE_PHASE = "failed to check memory"
 SIG_ON_STICK = "/media/stick/command.f.minisig"
 KEYS = "/etc/usb_tools/keys/"
@@ -364,3 +366,24 @@ def test_keygen_never_overwrites_a_secret_key(tmp_path, tool, keys):
     assert r.returncode == 1 and "never overwritten" in r.stderr
     assert (tmp_path / "k.sec").read_bytes() == (keys / "ut.sec").read_bytes()
     assert oct((keys / "ut.sec").stat().st_mode & 0o777) == "0o600"
+
+
+def test_key_rotation_example_replaces_the_boards_key(board, keys, tool, tmp_path):
+    example = tmp_path / "key_rotation"
+    shutil.copytree(EXAMPLES / "key_rotation", example)
+    shutil.copy(keys / "other.pub", example / "release-new.pub")
+    with open(example / "retire.txt", "a") as f:
+        f.write("board.pub\n")
+    pkg = tmp_path / "stick" / "command.f"
+    pkg.parent.mkdir()
+    r = tool("create", "--sign", keys / "ut.sec", "--scramble", example, pkg)
+    assert r.returncode == 0, r.stderr
+    b = board(stick=Stick(stick_files(pkg.read_bytes(),
+                                      pkg.with_name("command.f.minisig").read_text())),
+              keys={"board.pub": (keys / "ut.pub").read_text()})
+    messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    assert "execute script: /home/velmarok/ut_temp/rotate_keys.sh" in messages
+    out = b.stdout().splitlines()
+    assert out == ["rotate_keys: key installed: release-new.pub",
+                   "rotate_keys: key retired: board.pub",
+                   "rotate_keys: keys now: release-new.pub "]
