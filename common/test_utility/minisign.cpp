@@ -97,6 +97,33 @@ ssize_t read_retry(int fd, void* buf, size_t size) {
 
 } // namespace
 
+#if UT_SODIUM_OWN_GUARD
+#include <sys/auxv.h>
+
+// The stack-protector guard of libsodium's objects on 32-bit ARM, where the
+// C library keeps its own in the dynamic loader (see CMakeLists.txt). Set
+// before main from the kernel's random bytes for this process (AT_RANDOM,
+// which the C library's guard comes from too), so before any libsodium
+// function runs; it never changes afterwards.
+extern "C" {
+uintptr_t ut_sodium_stack_guard = 0xff0a0000u; // stops string copies before a random value
+}
+
+namespace {
+
+__attribute__((constructor)) void set_sodium_stack_guard() {
+    const void* random = reinterpret_cast<const void*>(getauxval(AT_RANDOM));
+    if (random != nullptr) {
+        uintptr_t value;
+        memcpy(&value, random, sizeof(value));
+        // A zero low byte, as the C library's guard has: string copies stop.
+        ut_sodium_stack_guard = value & ~static_cast<uintptr_t>(0xff);
+    }
+}
+
+} // namespace
+#endif
+
 int minisign_base64_decode(const char* text, int length, uint8_t* out, int size) {
     if (length < 0 || length % 4 != 0) {
         return -1;
