@@ -24,7 +24,8 @@ def unit(b):
 for b in rows:
     line = f"   {b['name']:<44} {rate(b):>14.4g} {unit(b)}"
     base_name = b.get("label", "").split("vs:")[-1] if "vs:" in b.get("label", "") else None
-    base = baselines.get(base_name) if base_name else (
+    by_name = {r["name"]: r for r in rows}
+    base = by_name.get(base_name) if base_name else (
         next(iter(baselines.values())) if len(baselines) == 1 else None)
     if base is not None and base is not b and rate(base) > 0:
         line += f"   {rate(b) / rate(base):6.2f}x {base['name']}"

@@ -14,6 +14,7 @@
 #include "start_task/receipt.h"
 #include "start_task/search_task.h"
 #include "start_task/search_usb.h"
+#include "start_task/signature_check.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     init_vars();
     // The start-up phase's lines, from "USB_SEARCH PART" on, for the receipt.
     receipt_begin(VERSION_NUMBER);
+    receipt_set_signature_source(signature_note);
     for (;;) {
         switch (cur_state) {
         case STATE_USB_SEARCH:

@@ -29,6 +29,7 @@
 #include "common/test_utility/text_escape.h"
 #include "common/test_utility/work_with_files.h"
 #include "package_check.h"
+#include "ut_pack_sign.h"
 
 namespace {
 
@@ -611,7 +612,7 @@ void end_intake(intake* in) {
 // Takes the package in as the daemon does: copies it into an emptied folder,
 // unpacks it there, deletes the copy, finds and loads the work list. 0 after
 // saying why when the host failed (the package's faults are in `in`).
-int take_in(const char* package, intake* in) {
+int take_in(const char* package, intake* in, const minisign_keyring* keys = nullptr) {
     memset(in, 0, sizeof(*in));
     in->slot = -1;
     if (!is_regular_file(package)) {
@@ -641,6 +642,12 @@ int take_in(const char* package, intake* in) {
     if (!look_at_copy(in)) {
         error("cannot read %s in a temporary folder in %s: %s", esc(package), esc(temp_root()),
               strerror(errno));
+        end_intake(in);
+        return 0;
+    }
+    // With keys, the board's signature check comes first, on the copy.
+    if (keys != nullptr &&
+        !check_signature_for_board("verify", package, in->folder, in->package, keys)) {
         end_intake(in);
         return 0;
     }
@@ -788,18 +795,25 @@ int cmd_create(int argc, char** argv) {
     int scramble = 0;
     int force = 0;
     int at = 0;
+    const char* sign_key = nullptr;      // --sign SECRET_KEY
+    const char* password_file = nullptr; // --password-file FILE
     for (; at < argc && argv[at][0] == '-'; ++at) {
         if (strcmp(argv[at], "--scramble") == 0) {
             scramble = 1;
         } else if (strcmp(argv[at], "--force") == 0) {
             force = 1;
+        } else if (strcmp(argv[at], "--sign") == 0 && at + 1 < argc) {
+            sign_key = argv[++at];
+        } else if (strcmp(argv[at], "--password-file") == 0 && at + 1 < argc) {
+            password_file = argv[++at];
         } else {
             error("unknown option %s (see ut_pack create --help)", esc(argv[at]));
             return EXIT_USAGE;
         }
     }
     if (argc - at != 2) {
-        error("expects [--scramble] [--force] FOLDER PACKAGE (see ut_pack create --help)");
+        error("expects [--sign SECRET_KEY [--password-file FILE]] [--scramble] [--force] FOLDER "
+              "PACKAGE (see ut_pack create --help)");
         return EXIT_USAGE;
     }
     const char* folder_arg = argv[at];
@@ -911,6 +925,9 @@ int cmd_create(int argc, char** argv) {
     stat(package, &st);
     printf("%s: %d files, %lld bytes, %s\n", esc(package), files.count,
            static_cast<long long>(st.st_size), scramble ? "scrambled" : "plain");
+    if (sign_key != nullptr && !sign_package("create", sign_key, password_file, nullptr, package)) {
+        return EXIT_FAILED;
+    }
     return EXIT_OK;
 }
 
@@ -969,19 +986,25 @@ int cmd_list(int argc, char** argv) {
         printf("work list: none the daemon can load: %s\n",
                in.has_work_list ? in.work_list_why : "no " WORK_LIST_NAME " in the package");
     }
+    report_signature_file(package);
     const int faults = package_faults(package, &in, 0);
     end_intake(&in);
     return faults > 0 ? EXIT_FAILED : EXIT_OK;
 }
 
 int cmd_verify(int argc, char** argv) {
+    static minisign_keyring keys;
+    int keys_given = 0;
+    if (!take_key_options("verify", &argc, argv, &keys, &keys_given)) {
+        return EXIT_FAILED;
+    }
     if (argc != 1) {
-        error("expects PACKAGE (see ut_pack verify --help)");
+        error("expects [--key PUBLIC_KEY]... PACKAGE (see ut_pack verify --help)");
         return EXIT_USAGE;
     }
     const char* package = argv[0];
     static intake in;
-    if (!take_in(package, &in)) {
+    if (!take_in(package, &in, keys_given > 0 ? &keys : nullptr)) {
         return EXIT_FAILED;
     }
     int status = package_faults(package, &in, 1) > 0 ? EXIT_FAILED : EXIT_OK;
@@ -1004,6 +1027,9 @@ int cmd_verify(int argc, char** argv) {
     if (status == EXIT_OK) {
         printf("%s: good: the daemon takes it in and loads its work list (%d rows)\n", esc(package),
                static_cast<int>(in.list.count));
+        if (keys_given == 0) {
+            report_signature_file(package);
+        }
     }
     end_intake(&in);
     return status;
@@ -1200,7 +1226,7 @@ struct command {
 };
 
 const command kCommands[] = {
-    {"create", cmd_create, "create [--scramble] [--force] FOLDER PACKAGE",
+    {"create", cmd_create, "create [--sign SECRET_KEY] [--scramble] [--force] FOLDER PACKAGE",
      "Packs the files of FOLDER into PACKAGE, in name order, so that the same folder\n"
      "always gives the same bytes. FOLDER must hold work_list.f and plain files only\n"
      "(at most 20, names of at most 31 bytes); every row of the work list is checked\n"
@@ -1211,17 +1237,34 @@ const command kCommands[] = {
      "file named command.f in FOLDER), unless --force is given. PACKAGE is written\n"
      "beside FOLDER or anywhere else, never inside it.\n"
      "  --scramble   scramble the finished package as a whole\n"
-     "  --force      write the package in spite of warnings"},
+     "  --force      write the package in spite of warnings\n"
+     "  --sign SECRET_KEY  sign the finished package into PACKAGE.minisig, as `sign` does\n"
+     "  --password-file FILE  the secret key's password, instead of asking on the terminal"},
     {"list", cmd_list, "list PACKAGE",
      "Shows a package, plain or scrambled: its entries with offsets and sizes, the\n"
      "stored and computed checksums, and each row of the work list the daemon will\n"
      "load (entries of the same name joined, as the daemon unpacks them) with what\n"
-     "the daemon will do with it. Exit status as verify's. PACKAGE is not changed."},
-    {"verify", cmd_verify, "verify PACKAGE",
+     "the daemon will do with it, and whether PACKAGE.minisig is there and which key\n"
+     "id it names. Exit status as verify's. PACKAGE is not changed."},
+    {"verify", cmd_verify, "verify [--key PUBLIC_KEY]... PACKAGE",
      "Exit status 0 exactly when the daemon would take the package in and load its\n"
      "work list and the package is whole: its checksum matches (plain ones too) and\n"
      "it is as long as its record says; else 1 with the reason. Warns about rows that\n"
-     "will fail and what the board will run badly. PACKAGE is not changed."},
+     "will fail and what the board will run badly. PACKAGE is not changed.\n"
+     "  --key PUBLIC_KEY  check PACKAGE.minisig as a board holding these keys does (a\n"
+     "                    public-key file, or a folder of *.pub files; may be repeated)\n"
+     "Without --key, tells whether PACKAGE.minisig is there and which key id it names."},
+    {"keygen", cmd_keygen, "keygen [--no-password] SECRET_KEY PUBLIC_KEY",
+     "Makes a new key pair in minisign's formats. The secret key is encrypted with a\n"
+     "password asked for on the terminal, as minisign does it.\n"
+     "  --no-password         leave the secret key unencrypted (build servers)\n"
+     "  --password-file FILE  read the password from the first line of FILE"},
+    {"sign", cmd_sign, "sign [-t COMMENT] SECRET_KEY PACKAGE",
+     "Signs PACKAGE into PACKAGE.minisig in minisign's format (\"ED\": the BLAKE2b-512 of\n"
+     "the package, signed with Ed25519). A minisign secret key works as well.\n"
+     "  -t COMMENT            the trusted comment (default: timestamp:<seconds>\n"
+     "                        file:<name> hashed, separated by tabs, as minisign)\n"
+     "  --password-file FILE  read the password from the first line of FILE"},
     {"extract", cmd_extract, "extract PACKAGE FOLDER",
      "Unpacks what the daemon would unpack into FOLDER (made when missing; it must be\n"
      "empty), on any file system. PACKAGE is not changed."},

@@ -434,6 +434,9 @@ ut_board_pack_root() {
 #                       in /usr/bin, played by the armhf program ELF
 #                       (tests/fake_app of the armhf build)
 #   --faketime          put libfaketime on the board (board_start --speed)
+#   --no-seed           boot without the random seed that QEMU passes in the
+#                       device tree: the kernel's random pool starts empty,
+#                       as on a board without a hardware random source
 #   --memory MB         memory of the board (default UT_BOARD_MEMORY_MB)
 #   --timeout SECONDS   the board's own watchdog for the script (default 120)
 #   --transcript FILE   where the console goes (default: standard output)
@@ -444,7 +447,7 @@ ut_board_pack_root() {
 # stop it, another status when qemu or the set-up failed.
 ut_board_boot() {
   local -A opt=([guest]="" [stick]="" [memory]=$UT_BOARD_MEMORY_MB [timeout]=120
-    [transcript]="" [echo]=0 [faketime]=0 [usb-tools]="" [suite]="")
+    [transcript]="" [echo]=0 [faketime]=0 [usb-tools]="" [suite]="" [no-seed]=0)
   local work="" adds=() programs=()
   while [ $# -gt 0 ]; do
     case $1 in
@@ -456,7 +459,7 @@ ut_board_boot() {
       --add) adds+=("$2"); shift 2 ;;
       --program) programs+=("$2"); shift 2 ;;
       --work) work=$2; shift 2 ;;
-      --faketime | --echo) opt[${1#--}]=1; shift ;;
+      --faketime | --echo | --no-seed) opt[${1#--}]=1; shift ;;
       *) ut_board_die "unknown option of boot: $1"; return 1 ;;
     esac
   done
@@ -520,7 +523,9 @@ ut_board_boot_in() {
 
   local kernel qemu=()
   kernel=$(ut_board_kernel_dir) || return 1
-  qemu=(qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m "${opt[memory]}"
+  local machine=virt,highmem=off
+  [ "${opt[no-seed]}" -eq 0 ] || machine+=,dtb-randomness=off
+  qemu=(qemu-system-arm -M "$machine" -cpu cortex-a15 -smp 1 -m "${opt[memory]}"
     -nographic -monitor none -serial stdio -no-reboot -nic none
     -kernel "$kernel/vmlinuz" -initrd "$work/initramfs.gz"
     -append "console=ttyAMA0 quiet panic=-1 rdinit=/init")

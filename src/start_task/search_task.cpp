@@ -9,6 +9,7 @@
 #include "../../common/test_utility/work_with_files.h"
 #include "../data_ut.h"
 #include "receipt.h"
+#include "signature_check.h"
 
 namespace {
 
@@ -66,6 +67,10 @@ int F_search_for_task() {
         LOG_MSG(LVL_ERROR, "failed to copy task file: from [%s] to [%s]", package, copy);
         return package_refused();
     }
+    // Signed packages: checked on the copies, before anything is unpacked.
+    if (!check_package_signature(package, copy)) {
+        return package_refused();
+    }
 
     // The unpacker may unscramble the file it is given in place: always the
     // copy, never the package on the stick.
@@ -98,6 +103,7 @@ int F_search_for_task() {
     if (!delete_test_file(package)) {
         LOG_MSG(LVL_ERROR, "failed to delete packed from usb");
     }
+    remove_package_signature(package);
     // The stick stays mounted and may be pulled at any moment: without this
     // the removal would wait in the page cache for up to half a minute, and a
     // stick pulled meanwhile would bring the package back.

@@ -242,13 +242,14 @@ def boot(
     timeout=60,
     usb_tools=None,
     suite=None,
+    no_seed=False,
 ):
     """Boots the board once with the scenario script GUEST (its text) and
     returns the parsed transcript. ADDS and PROGRAMS are (host path, board
     path) pairs; PROGRAMS are armhf programs, put there with their libraries.
     USB_TOOLS is an armhf build folder whose install the board gets, SUITE
     the armhf program that plays the application suite (boot --usb-tools,
-    --suite). The transcript is kept as WORK/transcript.txt."""
+    --suite). NO_SEED boots without QEMU's random seed (boot --no-seed). The transcript is kept as WORK/transcript.txt."""
     work = pathlib.Path(work)
     work.mkdir(parents=True, exist_ok=True)
     script = work / "scenario.sh"
@@ -270,6 +271,8 @@ def boot(
         args += ["--usb-tools", usb_tools]
     if suite:
         args += ["--suite", suite]
+    if no_seed:
+        args.append("--no-seed")
     result = run_board(*args, check=False)
     if not transcript_path.exists():
         raise BoardError(f"the board did not start:\n{result.stdout}{result.stderr}")

@@ -110,7 +110,7 @@ class Stick:
 class Board:
     def __init__(self, root, daemon, diskstats=(MMC, DISK_SDB, PART_SDB1), stick=None,
                  dev_nodes=(), log_level=3, faketime_rate=100, faketime_offset=0, env=None,
-                 own_pids=False, setup=(), teardown=()):
+                 own_pids=False, setup=(), teardown=(), keys=None):
         self.root = Path(root)
         self.daemon = str(daemon)
         self.diskstats = list(diskstats)
@@ -132,6 +132,9 @@ class Board:
         # Shell lines run in the namespace after the daemon has ended, while
         # its mounts are still there (to copy out what they hold).
         self.teardown = list(teardown)
+        # None: no folder of trusted keys; else {name: content} of the files
+        # in /etc/usb_tools/keys/, a tmpfs over an overlay of /etc.
+        self.keys = keys
         self.helpers = []
         self._ns_pid = None
         self._launched = False
@@ -175,6 +178,15 @@ class Board:
                       f"cp -a '{self.stick_in}/.' {at}/"]
             if s.read_only:
                 lines.append(f"mount -o remount,ro {at}")
+        if self.keys is not None:
+            lines += [f"mkdir -p '{r}/etc_overlay'",
+                      f"mount -t tmpfs tmpfs '{r}/etc_overlay'",
+                      f"mkdir '{r}/etc_overlay/upper' '{r}/etc_overlay/work'",
+                      f"mount -t overlay overlay -o lowerdir=/etc,upperdir='{r}/etc_overlay/upper',"
+                      f"workdir='{r}/etc_overlay/work' /etc",
+                      "mkdir -p /etc/usb_tools/keys",
+                      "mount -t tmpfs -o size=1m,mode=755 tmpfs /etc/usb_tools/keys",
+                      f"cp -a '{r}/keys_in/.' /etc/usb_tools/keys/"]
         lines += self.setup
         # Set up: programs can now be started in the namespace (spawn) before
         # the daemon is launched.
@@ -238,6 +250,11 @@ class Board:
                 shutil.copyfile(data, p)
             else:
                 p.write_bytes(data if isinstance(data, bytes) else data.encode())
+        if self.keys is not None:
+            (self.root / "keys_in").mkdir(exist_ok=True)
+            for name, data in self.keys.items():
+                (self.root / "keys_in" / name).write_bytes(
+                    data if isinstance(data, bytes) else data.encode())
         (self.root / "diskstats").write_text("".join(l + "\n" for l in self.diskstats))
         script = self.root / "runner.sh"
         script.write_text(self._runner())

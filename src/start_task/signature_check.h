@@ -1,0 +1,27 @@
+// Signed task packages: a board with the folder of trusted keys
+// "/etc/usb_tools/keys/" takes in only packages that carry a valid signature
+// "command.f.minisig" (minisign's format) by one of its keys. Without that
+// folder nothing is checked and the intake is as it always was.
+#pragma once
+
+#define UT_KEYS_FOLDER "/etc/usb_tools/keys/"
+#define SIGNATURE_SUFFIX ".minisig"
+
+// Called once the package has been copied into the temporary folder
+// (package: its path on the device; copy: its copy), before anything is
+// unscrambled or unpacked. Copies the signature file beside the copy and
+// checks the copies against the trusted keys. 1 when the intake may go on:
+// the package verified, or there is no keys folder. 0 after a level-1 line
+// naming the reason.
+int check_package_signature(const char* package, const char* copy);
+
+// The same with another keys folder (ending in "/").
+int check_package_signature_with(const char* keys_folder, const char* package, const char* copy);
+
+// After a successful intake: removes the package's signature file from the
+// device, when there is one.
+void remove_package_signature(const char* package);
+
+// What the last check found, for a person to read: "key id <id>, trusted
+// comment: <text>", "not checked" or "refused: <reason>".
+const char* signature_note();

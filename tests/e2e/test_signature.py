@@ -1,0 +1,389 @@
+"""Signed task packages: the daemon with and without a folder of trusted keys,
+and ut_pack's keys and signatures against Debian's real minisign, both ways."""
+
+import base64
+import os
+import pty
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from harness import Stick, script
+
+EXAMPLES = Path(__file__).resolve().parent.parent.parent / "examples"
+SERVICE_PHASE = "failed to check memory"
+SIG_ON_STICK = "/media/stick/command.f.minisig"
+KEYS = "/etc/usb_tools/keys/"
+TRACE_SCRIPT = script("""
+    echo ran > /home/trace
+""")
+PASSWORD = "correct horse"
+
+needs_minisign = pytest.mark.skipif(shutil.which("minisign") is None,
+                                    reason="Debian's minisign is not installed")
+
+
+def run_with_terminal(args, password=None, cwd=None):
+    """Runs a program on a pseudo-terminal, answering every password prompt.
+    Returns (exit status, everything it wrote)."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        if cwd:
+            os.chdir(cwd)
+        os.execvp(args[0], [str(a) for a in args])
+    out = b""
+    while True:
+        try:
+            data = os.read(fd, 4096)
+        except OSError:
+            break
+        if not data:
+            break
+        out += data
+        if b"assword" in data and password is not None:
+            os.write(fd, password.encode() + b"\n")
+    os.close(fd)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), out.decode(errors="replace")
+
+
+def key_id(pub):
+    return re.search(r"public key ([0-9A-F]{16})", pub.read_text()).group(1)
+
+
+@pytest.fixture(scope="module")
+def keys(tmp_path_factory, build_dir):
+    """Key pairs made once for the module: by ut_pack and by minisign, with and
+    without a password."""
+    d = tmp_path_factory.mktemp("keys")
+    ut_pack = build_dir / "ut_pack"
+    (d / "password").write_text(PASSWORD + "\n")
+    for name in ("ut", "other"):
+        subprocess.run([ut_pack, "keygen", "--no-password", d / f"{name}.sec",
+                        d / f"{name}.pub"], check=True, capture_output=True)
+    subprocess.run([ut_pack, "keygen", "--password-file", d / "password", d / "ue.sec",
+                    d / "ue.pub"], check=True, capture_output=True)
+    if shutil.which("minisign"):
+        subprocess.run(["minisign", "-G", "-W", "-p", d / "mw.pub", "-s", d / "mw.sec"],
+                       check=True, capture_output=True)
+        status, out = run_with_terminal(["minisign", "-G", "-p", d / "me.pub", "-s",
+                                         d / "me.sec"], PASSWORD)
+        assert status == 0, out
+    return d
+
+
+@pytest.fixture
+def tool(build_dir):
+    def run(*args, cwd=None):
+        return subprocess.run([str(build_dir / "ut_pack"), *map(str, args)],
+                              capture_output=True, text=True, cwd=cwd)
+    return run
+
+
+@pytest.fixture
+def signed(tmp_path, tool, keys):
+    """signed(signer, scramble=True) -> (package bytes, signature text) made
+    by ut_pack create and the given signer."""
+    count = [0]
+
+    def make(signer="ut", scramble=True, legacy=False):
+        count[0] += 1
+        src = tmp_path / f"src{count[0]}"
+        src.mkdir()
+        (src / "work_list.f").write_text("<0001>{trace.sh}\n<0002>{remove_temp_folder}\n")
+        (src / "trace.sh").write_text(TRACE_SCRIPT)
+        pkg = tmp_path / f"out{count[0]}" / "command.f"
+        pkg.parent.mkdir()
+        r = tool("create", *(["--scramble"] if scramble else []), src, pkg)
+        assert r.returncode == 0, r.stderr
+        if signer in ("ut", "other", "ue"):
+            r = tool("sign", "--password-file", keys / "password", keys / f"{signer}.sec", pkg)
+            assert r.returncode == 0, r.stderr
+        elif signer == "mw":
+            subprocess.run(["minisign", "-S", *(["-l"] if legacy else []), "-s",
+                            keys / "mw.sec", "-m", pkg], check=True, capture_output=True)
+        elif signer == "me":
+            status, out = run_with_terminal(["minisign", "-S", "-s", keys / "me.sec", "-m", pkg],
+                                            PASSWORD)
+            assert status == 0, out
+        sig = pkg.with_name("command.f.minisig")
+        return pkg.read_bytes(), sig.read_text() if sig.exists() else None
+
+    return make
+
+
+def comment_of(sig):
+    return sig.splitlines()[2][len("trusted comment: "):]
+
+
+def shown(comment):
+    return comment.replace("\t", "\\x09")
+
+
+def stick_files(data, sig):
+    files = {"command.f": data}
+    if sig is not None:
+        files["command.f.minisig"] = sig
+    return files
+
+
+# -- the daemon ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("signer,legacy", [
+    ("ut", False),
+    pytest.param("mw", False, marks=needs_minisign),
+    pytest.param("mw", True, marks=needs_minisign),
+    pytest.param("me", False, marks=needs_minisign),
+], ids=["ut_pack", "minisign_W", "minisign_W_legacy", "minisign_password"])
+def test_signed_package_is_taken_in(board, signed, keys, tool, tmp_path, signer, legacy):
+    data, sig = signed(signer, legacy=legacy)
+    assert base64.b64decode(sig.splitlines()[1])[:2] == (b"Ed" if legacy else b"ED")
+    pub = keys / f"{signer}.pub"
+    b = board(stick=Stick(stick_files(data, sig)), keys={"board.pub": pub.read_text()})
+    log = b.run(until=SERVICE_PHASE)
+    line = f"package signed by key id {key_id(pub)}, trusted comment: {shown(comment_of(sig))}"
+    assert [l.level for l in log if l.message == line] == ["I"]
+    messages = [l.message for l in log]
+    # Checked before anything was unscrambled.
+    assert messages.index(line) < messages.index("file is crypted, need to repare")
+    assert "work list was created" in messages
+    assert (b.home / "trace").read_text() == "ran\n"
+    assert not (b.stick_out / "command.f").exists()
+    assert not (b.stick_out / "command.f.minisig").exists()
+    # ut_pack says the same, and names the key.
+    (tmp_path / "check").mkdir()
+    (tmp_path / "check" / "command.f").write_bytes(data)
+    (tmp_path / "check" / "command.f.minisig").write_text(sig)
+    r = tool("verify", "--key", pub, tmp_path / "check" / "command.f")
+    assert r.returncode == 0, r.stderr
+    assert f"key id {key_id(pub)}" in r.stdout
+
+
+def changed_comment(sig):
+    lines = sig.splitlines()
+    lines[2] += " (changed)"
+    return "\n".join(lines) + "\n"
+
+
+def flipped_package(data):
+    data = bytearray(data)
+    data[len(data) // 2] ^= 0x01
+    return bytes(data)
+
+
+@pytest.mark.parametrize("case", [
+    "unsigned", "other_key", "package_changed", "comment_changed", "signature_changed",
+    "malformed", "empty_keys_folder", "keys_folder_without_valid_key",
+])
+def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path, case):
+    data, sig = signed("other" if case == "other_key" else "ut")
+    key_files = {"board.pub": (keys / "ut.pub").read_text()}
+    kid = key_id(keys / ("other.pub" if case == "other_key" else "ut.pub"))
+    expected = {
+        "unsigned": "no signature file: " + SIG_ON_STICK,
+        "other_key": "no trusted key with key id " + kid,
+        "package_changed": "bad signature by key id " + kid,
+        "comment_changed": "bad trusted-comment signature by key id " + kid,
+        "signature_changed": "bad signature by key id " + kid,
+        "malformed": "malformed signature file: " + SIG_ON_STICK + ": ",
+        "empty_keys_folder": "no valid key in " + KEYS,
+        "keys_folder_without_valid_key": "no valid key in " + KEYS,
+    }[case]
+    if case == "unsigned":
+        sig = None
+    elif case == "package_changed":
+        data = flipped_package(data)
+    elif case == "comment_changed":
+        sig = changed_comment(sig)
+    elif case == "signature_changed":
+        lines = sig.splitlines()
+        lines[1] = lines[1][:20] + ("A" if lines[1][20] != "A" else "B") + lines[1][21:]
+        sig = "\n".join(lines) + "\n"
+    elif case == "malformed":
+        sig = "untrusted comment: x\nnot base64\n"
+    elif case == "empty_keys_folder":
+        key_files = {}
+    elif case == "keys_folder_without_valid_key":
+        key_files = {"board.pub": "untrusted comment: x\nRWQ=\n", "readme": "not a key"}
+    b = board(stick=Stick(stick_files(data, sig)), keys=key_files)
+    log = b.run(until=SERVICE_PHASE)
+    refused = [l for l in log if l.message.startswith("package refused: ")]
+    assert len(refused) == 1 and refused[0].level == "E", refused
+    assert refused[0].message.startswith("package refused: " + expected)
+    messages = [l.message for l in log]
+    assert "file is crypted, need to repare" not in messages, "refused before unscrambling"
+    assert "work list was created" not in messages
+    assert "TASK_EXECUTE_PART" not in messages
+    assert not (b.home / "trace").exists()
+    assert (b.stick_out / "command.f").read_bytes() == data
+    if sig is not None:
+        assert (b.stick_out / "command.f.minisig").read_text() == sig
+    # ut_pack verify with the board's keys refuses it as well.
+    check = tmp_path / "check"
+    check.mkdir()
+    (check / "command.f").write_bytes(data)
+    if sig is not None:
+        (check / "command.f.minisig").write_text(sig)
+    folder = tmp_path / "board_keys"
+    folder.mkdir()
+    for name, text in key_files.items():
+        (folder / name).write_text(text)
+    r = tool("verify", "--key", folder, check / "command.f")
+    assert r.returncode == 1, r.stdout + r.stderr
+
+
+def test_without_keys_folder_nothing_changes(board, signed):
+    data, sig = signed("ut")
+    plain = board(stick=Stick({"command.f": data}))
+    before = [(l.level, l.message) for l in plain.run(until=SERVICE_PHASE)]
+    assert ("I", "work list was created") in before
+    assert not any("signature" in m or "refused" in m for _, m in before)
+
+    with_sig = board(stick=Stick(stick_files(data, sig)))
+    after = [(l.level, l.message) for l in with_sig.run(until=SERVICE_PHASE)]
+    ignored = ("I", "signature file ignored, no keys folder: " + SIG_ON_STICK)
+    assert after.count(ignored) == 1
+    after.remove(ignored)
+    assert after == before
+    assert not (with_sig.stick_out / "command.f").exists()
+    assert not (with_sig.stick_out / "command.f.minisig").exists()
+
+
+def test_any_trusted_key_may_sign_and_bad_key_files_are_named(board, signed, keys):
+    data, sig = signed("ut")
+    b = board(stick=Stick(stick_files(data, sig)), keys={
+        "a-other.pub": (keys / "other.pub").read_text(),
+        "b-broken.pub": "untrusted comment: x\n",
+        "c-board.pub": (keys / "ut.pub").read_text(),
+    })
+    log = b.run(until=SERVICE_PHASE)
+    messages = [l.message for l in log]
+    assert any(m.startswith("package signed by key id " + key_id(keys / "ut.pub"))
+               for m in messages)
+    assert [l.level for l in log if l.message.startswith("invalid key file: " + KEYS +
+                                                         "b-broken.pub")] == ["W"]
+    assert "work list was created" in messages
+
+
+# -- ut_pack and minisign, both ways -------------------------------------------------
+
+
+@needs_minisign
+@pytest.mark.parametrize("name", ["ut", "ue"])
+def test_ut_pack_keys_and_signatures_verify_with_minisign(keys, tmp_path, tool, name):
+    f = tmp_path / "command.f"
+    f.write_bytes(os.urandom(5000))
+    r = tool("sign", "--password-file", keys / "password", keys / f"{name}.sec", f)
+    assert r.returncode == 0, r.stderr
+    r = subprocess.run(["minisign", "-V", "-p", keys / f"{name}.pub", "-m", f],
+                       capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    assert re.search(r"Trusted comment: timestamp:\d+\tfile:command.f\thashed", r.stdout)
+    # minisign signs with ut_pack's secret key (asking for its password).
+    f.with_name("command.f.minisig").unlink()
+    status, out = run_with_terminal(["minisign", "-S", "-s", keys / f"{name}.sec", "-m", f],
+                                    PASSWORD)
+    assert status == 0, out
+    r = tool("verify", "--key", keys / f"{name}.pub", f)
+    assert f"signature good: key id {key_id(keys / f'{name}.pub')}" in r.stdout
+
+
+@needs_minisign
+@pytest.mark.parametrize("name", ["mw", "me"])
+def test_minisign_secret_keys_sign_with_ut_pack(keys, tmp_path, build_dir, name):
+    f = tmp_path / "package"
+    f.write_bytes(b"x" * 100000)
+    # On the terminal, as a person signs.
+    status, out = run_with_terminal([build_dir / "ut_pack", "sign", "-t", "release 7",
+                                     keys / f"{name}.sec", f], PASSWORD)
+    assert status == 0, out
+    assert (name == "me") == ("Password: " in out)
+    r = subprocess.run(["minisign", "-V", "-p", keys / f"{name}.pub", "-m", f],
+                       capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    assert "Trusted comment: release 7" in r.stdout
+
+
+@pytest.mark.parametrize("how", ["file", "terminal"])
+def test_wrong_password_is_an_error(keys, tmp_path, tool, build_dir, how):
+    f = tmp_path / "package"
+    f.write_bytes(b"data")
+    if how == "file":
+        (tmp_path / "wrong").write_text("not it\n")
+        r = tool("sign", "--password-file", tmp_path / "wrong", keys / "ue.sec", f)
+        status, out = r.returncode, r.stderr
+    else:
+        status, out = run_with_terminal([build_dir / "ut_pack", "sign", keys / "ue.sec", f],
+                                        "not it")
+    assert status == 1
+    assert "wrong password for the secret key" in out
+    assert not f.with_name("package.minisig").exists()
+
+
+def test_no_terminal_and_no_password_file_is_an_error(keys, tmp_path, build_dir):
+    f = tmp_path / "package"
+    f.write_bytes(b"data")
+    r = subprocess.run([build_dir / "ut_pack", "sign", keys / "ue.sec", f],
+                       capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                       start_new_session=True)
+    assert r.returncode == 1
+    assert "--password-file" in r.stderr
+
+
+def test_create_sign_verify_and_reports(tmp_path, tool, keys):
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "work_list.f").write_text("<0002>{remove_temp_folder}\n")
+    pkg = tmp_path / "command.f"
+    r = tool("create", "--sign", keys / "ut.sec", "--scramble", src, pkg)
+    assert r.returncode == 0, r.stderr
+    kid = key_id(keys / "ut.pub")
+    assert f"signed by key id {kid}" in r.stdout
+    # Several keys, the right one last, or a folder of them.
+    r = tool("verify", "--key", keys / "other.pub", "--key", keys / "ut.pub", pkg)
+    assert r.returncode == 0 and f"key id {kid}" in r.stdout, r.stderr
+    r = tool("verify", "--key", keys / "other.pub", pkg)
+    assert r.returncode == 1 and f"no trusted key with its key id (key id {kid})" in r.stderr
+    # Without keys: whether a signature is there, and which key id it names.
+    for command in ("list", "verify"):
+        r = tool(command, pkg)
+        assert r.returncode == 0, r.stderr
+        assert f"command.f.minisig names key id {kid}" in r.stdout
+    pkg.with_name("command.f.minisig").unlink()
+    r = tool("list", pkg)
+    assert "signature: none" in r.stdout
+    r = tool("verify", "--key", keys / "ut.pub", pkg)
+    assert r.returncode == 1 and "no signature file" in r.stderr
+
+
+def test_keygen_never_overwrites_a_secret_key(tmp_path, tool, keys):
+    shutil.copy(keys / "ut.sec", tmp_path / "k.sec")
+    r = tool("keygen", "--no-password", tmp_path / "k.sec", tmp_path / "k.pub")
+    assert r.returncode == 1 and "never overwritten" in r.stderr
+    assert (tmp_path / "k.sec").read_bytes() == (keys / "ut.sec").read_bytes()
+    assert oct((keys / "ut.sec").stat().st_mode & 0o777) == "0o600"
+
+
+def test_key_rotation_example_replaces_the_boards_key(board, keys, tool, tmp_path):
+    example = tmp_path / "key_rotation"
+    shutil.copytree(EXAMPLES / "key_rotation", example)
+    shutil.copy(keys / "other.pub", example / "release-new.pub")
+    with open(example / "retire.txt", "a") as f:
+        f.write("board.pub\n")
+    pkg = tmp_path / "stick" / "command.f"
+    pkg.parent.mkdir()
+    r = tool("create", "--sign", keys / "ut.sec", "--scramble", example, pkg)
+    assert r.returncode == 0, r.stderr
+    b = board(stick=Stick(stick_files(pkg.read_bytes(),
+                                      pkg.with_name("command.f.minisig").read_text())),
+              keys={"board.pub": (keys / "ut.pub").read_text()})
+    messages = [l.message for l in b.run(until=SERVICE_PHASE)]
+    assert "execute script: /home/velmarok/ut_temp/rotate_keys.sh" in messages
+    out = b.stdout().splitlines()
+    assert out == ["rotate_keys: key installed: release-new.pub",
+                   "rotate_keys: key retired: board.pub",
+                   "rotate_keys: keys now: release-new.pub "]
