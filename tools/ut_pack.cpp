@@ -968,6 +968,7 @@ int cmd_list(int argc, char** argv) {
     if (!in.taken_in) {
         printf("  the daemon refuses it: %s\n", in.refusal);
     }
+    report_signature_file(package);
     if (in.info_read && info->files_count >= 0 && info->files_count <= PACK_MAX_FILES) {
         printf("  %-3s %-32s %10s %10s\n", "#", "name", "offset", "size");
         for (int i = 0; i < info->files_count; ++i) {
@@ -986,7 +987,6 @@ int cmd_list(int argc, char** argv) {
         printf("work list: none the daemon can load: %s\n",
                in.has_work_list ? in.work_list_why : "no " WORK_LIST_NAME " in the package");
     }
-    report_signature_file(package);
     const int faults = package_faults(package, &in, 0);
     end_intake(&in);
     return faults > 0 ? EXIT_FAILED : EXIT_OK;

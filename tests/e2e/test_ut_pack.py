@@ -372,7 +372,9 @@ def test_verify_good_packages_without_changing_them(tool, packages):
         r = tool("verify", package)
         assert r.returncode == 0, r.stderr
         assert r.stderr == ""
-        assert r.stdout == f"{package}: good: the daemon takes it in and loads its work list (2 rows)\n"
+        assert r.stdout == (
+            f"{package}: good: the daemon takes it in and loads its work list (2 rows)\n"
+            "signature: none (a board with keys refuses the package)\n")
         assert package.read_bytes() == before
 
 
