@@ -86,12 +86,17 @@ def test_board_with_a_key_takes_in_only_what_the_key_signed(
                                   "timestamp:" + accepted[0][1].split("timestamp:")[1])]
         assert ("I", "work list was created") in messages
         assert ("I", "execute function: remove_temp_folder") in messages
-        assert board.stick_names(stick) == ["trace.txt"]
+        assert board.stick_names(stick) == ["trace.txt", "usb_tools_receipt.txt"]
+        receipt = board.stick_read(stick, "/usb_tools_receipt.txt", tmp_path).decode()
+        assert f"signature: key id {key_id}, trusted comment: timestamp:" in receipt
     else:
         assert ("E", "package refused: no signature file: "
                      "/media/usb_tools_folder/command.f.minisig") in messages
         assert ("I", "work list was created") not in messages
-        assert board.stick_names(stick) == ["command.f"]
+        assert board.stick_names(stick) == ["command.f", "usb_tools_receipt.txt"]
+        receipt = board.stick_read(stick, "/usb_tools_receipt.txt", tmp_path).decode()
+        assert "package: refused\n" in receipt
+        assert "signature: refused: no signature file" in receipt
         assert board.stick_read(stick, "/command.f", tmp_path) == (
             stick_files / "command.f").read_bytes()
     clean, report = board.stick_fsck(stick)
