@@ -11,7 +11,7 @@ UT_PACKAGES=(
   libsodium-dev libsodium-dev:armhf minisign
 )
 
-ut_log() { printf '\n==> %s\n' "$*"; }
+ut_log() { printf '\n==> %s  [%s]\n' "$*" "$(date +%T)"; }
 
 # Installs the packages that are missing (as root, with apt-get).
 ut_install_packages() {

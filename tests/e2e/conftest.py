@@ -39,3 +39,14 @@ def board(tmp_path, daemon):
     yield make
     for b in made:
         b.stop()
+
+
+def pytest_collection_modifyitems(config, items):
+    # Under valgrind only the daemon runs under memcheck: a test that never
+    # starts it would only repeat its plain run.
+    if not harness.VALGRIND:
+        return
+    skip = pytest.mark.skip(reason="valgrind wraps only the daemon, which this test does not run")
+    for item in items:
+        if "daemon" not in getattr(item, "fixturenames", ()):
+            item.add_marker(skip)
