@@ -29,6 +29,7 @@
 #include "common/test_utility/text_escape.h"
 #include "common/test_utility/work_with_files.h"
 #include "package_check.h"
+#include "tool_messages.h"
 #include "ut_pack_sign.h"
 
 namespace {
@@ -50,8 +51,6 @@ enum { LIBRARY_PATH_MAX = 255 };
 // Bytes 9 to 65 of a description block carry the text.
 enum { DESCRIPTION_BLOCK_SIZE = 66, DESCRIPTION_TEXT_MAX = DESCRIPTION_BLOCK_SIZE - 9 };
 
-const char* g_command = "ut_pack";
-
 // ---------------------------------------------------------------------------
 // Output
 
@@ -64,24 +63,6 @@ const char* esc(const char* text) {
     next = (next + 1) % 4;
     escape_text(text, out, sizeof(buffers[0]));
     return out;
-}
-
-__attribute__((format(printf, 1, 2))) void error(const char* format, ...) {
-    fprintf(stderr, "ut_pack: %s: error: ", g_command);
-    va_list args;
-    va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-    fputc('\n', stderr);
-}
-
-__attribute__((format(printf, 1, 2))) void warning(const char* format, ...) {
-    fprintf(stderr, "ut_pack: %s: warning: ", g_command);
-    va_list args;
-    va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-    fputc('\n', stderr);
 }
 
 // A line of the library with its control bytes shown as \xNN. The

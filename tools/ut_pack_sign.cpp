@@ -16,6 +16,7 @@
 
 #include "common/test_utility/scoped_handle.h"
 #include "common/test_utility/text_escape.h"
+#include "tool_messages.h"
 
 namespace {
 
@@ -42,29 +43,9 @@ struct secret_key {
     uint8_t secret[SECRET_SIZE];
 };
 
-const char* g_cmd = "ut_pack";
-
-__attribute__((format(printf, 1, 2))) void fail(const char* format, ...) {
-    fprintf(stderr, "ut_pack: %s: error: ", g_cmd);
-    va_list args;
-    va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-    fputc('\n', stderr);
-}
-
-__attribute__((format(printf, 1, 2))) void warn(const char* format, ...) {
-    fprintf(stderr, "ut_pack: %s: warning: ", g_cmd);
-    va_list args;
-    va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-    fputc('\n', stderr);
-}
-
 int crypto_ready() {
     if (sodium_init() < 0) {
-        fail("libsodium failed to start");
+        error("libsodium failed to start");
         return 0;
     }
     return 1;
@@ -105,7 +86,7 @@ void chomp(char* text) {
 int password_from_file(const char* path, char* out, int size) {
     scoped_file f(fopen(path, "r"));
     if (!f) {
-        fail("cannot read the password file %s: %s", path, strerror(errno));
+        error("cannot read the password file %s: %s", path, strerror(errno));
         return 0;
     }
     if (fgets(out, size, f.get()) == nullptr) {
@@ -119,7 +100,7 @@ int password_from_file(const char* path, char* out, int size) {
 int password_from_terminal(const char* prompt, char* out, int size) {
     scoped_file tty(fopen("/dev/tty", "r+"));
     if (!tty) {
-        fail("no terminal to ask for the password on: give --password-file FILE");
+        error("no terminal to ask for the password on: give --password-file FILE");
         return 0;
     }
     const int fd = fileno(tty.get());
@@ -138,7 +119,7 @@ int password_from_terminal(const char* prompt, char* out, int size) {
         tcsetattr(fd, TCSAFLUSH, &old);
     }
     if (!got) {
-        fail("no password given");
+        error("no password given");
         return 0;
     }
     chomp(out);
@@ -156,8 +137,8 @@ int apply_password(uint8_t* blob, const char* password) {
         crypto_pwhash_scryptsalsa208sha256(stream, sizeof(stream), password, strlen(password), salt,
                                            static_cast<unsigned long long>(ops),
                                            static_cast<size_t>(mem)) != 0) {
-        fail("cannot derive a key from the password (scrypt opslimit %llu, memlimit %llu)",
-             static_cast<unsigned long long>(ops), static_cast<unsigned long long>(mem));
+        error("cannot derive a key from the password (scrypt opslimit %llu, memlimit %llu)",
+              static_cast<unsigned long long>(ops), static_cast<unsigned long long>(mem));
         return 0;
     }
     uint8_t* keynum = blob + SECRET_KEY_BLOB - KEYNUM_SK_SIZE;
@@ -175,13 +156,13 @@ int load_secret_key(const char* path, const char* password_file, secret_key* out
     int length = 0;
     const char* why = "";
     if (!minisign_read_small_file(path, 0, text, sizeof(text), &length, &why)) {
-        fail("cannot read the secret key %s: %s", path, why);
+        error("cannot read the secret key %s: %s", path, why);
         return 0;
     }
     // The second line holds the key.
     const char* line = static_cast<const char*>(memchr(text, '\n', static_cast<size_t>(length)));
     if (line == nullptr) {
-        fail("%s is not a secret key: no key line", path);
+        error("%s is not a secret key: no key line", path);
         return 0;
     }
     ++line;
@@ -196,17 +177,17 @@ int load_secret_key(const char* path, const char* password_file, secret_key* out
     }
     uint8_t blob[SECRET_KEY_BLOB];
     if (minisign_base64_decode(line, line_length, blob, sizeof(blob)) != SECRET_KEY_BLOB) {
-        fail("%s is not a secret key: its key line is not the base64 of %d bytes", path,
-             SECRET_KEY_BLOB);
+        error("%s is not a secret key: its key line is not the base64 of %d bytes", path,
+              SECRET_KEY_BLOB);
         return 0;
     }
     if (memcmp(blob, "Ed", 2) != 0 || memcmp(blob + 4, "B2", 2) != 0) {
-        fail("%s: unsupported signature or checksum algorithm", path);
+        error("%s: unsupported signature or checksum algorithm", path);
         return 0;
     }
     const int encrypted = memcmp(blob + 2, "Sc", 2) == 0;
     if (!encrypted && memcmp(blob + 2, "\0\0", 2) != 0) {
-        fail("%s: unsupported key derivation function", path);
+        error("%s: unsupported key derivation function", path);
         return 0;
     }
     if (encrypted) {
@@ -238,9 +219,9 @@ int load_secret_key(const char* path, const char* password_file, secret_key* out
     if (!checksum_good || !pair_good) {
         sodium_memzero(blob, sizeof(blob));
         if (encrypted) {
-            fail("wrong password for the secret key %s", path);
+            error("wrong password for the secret key %s", path);
         } else {
-            fail("%s: the secret key is damaged (its checksum does not match)", path);
+            error("%s: the secret key is damaged (its checksum does not match)", path);
         }
         return 0;
     }
@@ -260,12 +241,12 @@ int write_file_atomically(const char* path, const char* text, mode_t mode) {
     snprintf(base_copy, sizeof(base_copy), "%s", path);
     if (snprintf(temp, sizeof(temp), "%s/.%s.ut_pack-XXXXXX", dirname(copy), basename(base_copy)) >=
         static_cast<int>(sizeof(temp))) {
-        fail("path too long: %s", path);
+        error("path too long: %s", path);
         return 0;
     }
     scoped_fd fd(mkstemp(temp));
     if (!fd) {
-        fail("cannot write beside %s: %s", path, strerror(errno));
+        error("cannot write beside %s: %s", path, strerror(errno));
         return 0;
     }
     const size_t n = strlen(text);
@@ -273,7 +254,7 @@ int write_file_atomically(const char* path, const char* text, mode_t mode) {
                    write(fd.get(), text, n) == static_cast<ssize_t>(n) && fsync(fd.get()) == 0 &&
                    fd.close() == 0 && rename(temp, path) == 0;
     if (!ok) {
-        fail("cannot write %s: %s", path, strerror(errno));
+        error("cannot write %s: %s", path, strerror(errno));
         unlink(temp);
         return 0;
     }
@@ -285,7 +266,7 @@ int hash_file(const char* path, uint8_t* hash) {
     scoped_fd fd(open(path, O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        fail("cannot read %s: %s", path, fd ? "not a file" : strerror(errno));
+        error("cannot read %s: %s", path, fd ? "not a file" : strerror(errno));
         return 0;
     }
     crypto_generichash_state state;
@@ -297,7 +278,7 @@ int hash_file(const char* path, uint8_t* hash) {
             continue;
         }
         if (got < 0) {
-            fail("cannot read %s: %s", path, strerror(errno));
+            error("cannot read %s: %s", path, strerror(errno));
             return 0;
         }
         if (got == 0) {
@@ -331,13 +312,13 @@ const char* verdict_text(int verdict) {
 }
 
 void warn_invalid_key(const char* path, const char* why) {
-    warn("%s holds no valid public key: %s", path, why);
+    warning("%s holds no valid public key: %s", path, why);
 }
 
 } // namespace
 
 int cmd_keygen(int argc, char** argv) {
-    g_cmd = "keygen";
+    g_command = "keygen";
     int encrypt = 1;
     const char* password_file = nullptr;
     int at = 0;
@@ -347,20 +328,20 @@ int cmd_keygen(int argc, char** argv) {
         } else if (strcmp(argv[at], "--password-file") == 0 && at + 1 < argc) {
             password_file = argv[++at];
         } else {
-            fail("unknown option %s (see ut_pack keygen --help)", argv[at]);
+            error("unknown option %s (see ut_pack keygen --help)", argv[at]);
             return EXIT_USAGE;
         }
         ++at;
     }
     if (argc - at != 2) {
-        fail("expects [--no-password] [--password-file FILE] SECRET_KEY PUBLIC_KEY");
+        error("expects [--no-password] [--password-file FILE] SECRET_KEY PUBLIC_KEY");
         return EXIT_USAGE;
     }
     const char* secret_path = argv[at];
     const char* public_path = argv[at + 1];
     struct stat st;
     if (stat(secret_path, &st) == 0) {
-        fail("%s exists: a secret key is never overwritten", secret_path);
+        error("%s exists: a secret key is never overwritten", secret_path);
         return EXIT_FAILED;
     }
     if (!crypto_ready()) {
@@ -381,12 +362,12 @@ int cmd_keygen(int argc, char** argv) {
             const int same = strcmp(password, again) == 0;
             sodium_memzero(again, sizeof(again));
             if (!same) {
-                fail("the passwords do not match");
+                error("the passwords do not match");
                 return EXIT_FAILED;
             }
         }
         if (password[0] == '\0') {
-            fail("an empty password: use --no-password for a key without one");
+            error("an empty password: use --no-password for a key without one");
             return EXIT_FAILED;
         }
     }
@@ -442,7 +423,7 @@ int cmd_keygen(int argc, char** argv) {
 
 int sign_package(const char* command, const char* secret_path, const char* password_file,
                  const char* comment, const char* package) {
-    g_cmd = command;
+    g_command = command;
     static char default_comment[PATH_MAX + 64];
     if (comment == nullptr) {
         char copy[PATH_MAX];
@@ -453,12 +434,12 @@ int sign_package(const char* command, const char* secret_path, const char* passw
     }
     const size_t comment_length = strlen(comment);
     if (strpbrk(comment, "\r\n") != nullptr) {
-        fail("the trusted comment must be one line");
+        error("the trusted comment must be one line");
         return 0;
     }
     if (comment_length + 20 > MINISIGN_TRUSTED_COMMENT_MAX) {
-        fail("the trusted comment has %zu bytes; at most %d", comment_length,
-             MINISIGN_TRUSTED_COMMENT_MAX - 20);
+        error("the trusted comment has %zu bytes; at most %d", comment_length,
+              MINISIGN_TRUSTED_COMMENT_MAX - 20);
         return 0;
     }
     if (!crypto_ready()) {
@@ -499,7 +480,7 @@ int sign_package(const char* command, const char* secret_path, const char* passw
     char signature_path[PATH_MAX];
     if (snprintf(signature_path, sizeof(signature_path), "%s.minisig", package) >=
         static_cast<int>(sizeof(signature_path))) {
-        fail("path too long: %s", package);
+        error("path too long: %s", package);
         return 0;
     }
     if (!write_file_atomically(signature_path, text, 0644)) {
@@ -510,7 +491,7 @@ int sign_package(const char* command, const char* secret_path, const char* passw
 }
 
 int cmd_sign(int argc, char** argv) {
-    g_cmd = "sign";
+    g_command = "sign";
     const char* comment = nullptr;
     const char* password_file = nullptr;
     int at = 0;
@@ -520,13 +501,13 @@ int cmd_sign(int argc, char** argv) {
         } else if (strcmp(argv[at], "--password-file") == 0 && at + 1 < argc) {
             password_file = argv[++at];
         } else {
-            fail("unknown option %s (see ut_pack sign --help)", argv[at]);
+            error("unknown option %s (see ut_pack sign --help)", argv[at]);
             return EXIT_USAGE;
         }
         ++at;
     }
     if (argc - at != 2) {
-        fail("expects [-t COMMENT] [--password-file FILE] SECRET_KEY PACKAGE");
+        error("expects [-t COMMENT] [--password-file FILE] SECRET_KEY PACKAGE");
         return EXIT_USAGE;
     }
     return sign_package("sign", argv[at], password_file, comment, argv[at + 1]) ? EXIT_OK
@@ -535,7 +516,7 @@ int cmd_sign(int argc, char** argv) {
 
 int take_key_options(const char* command, int* argc, char** argv, minisign_keyring* ring,
                      int* keys_given) {
-    g_cmd = command;
+    g_command = command;
     *keys_given = 0;
     int ok = 1;
     int kept = 0;
@@ -545,7 +526,7 @@ int take_key_options(const char* command, int* argc, char** argv, minisign_keyri
             continue;
         }
         if (i + 1 >= *argc) {
-            fail("--key needs a public-key file or a folder of them");
+            error("--key needs a public-key file or a folder of them");
             return 0;
         }
         const char* path = argv[++i];
@@ -555,14 +536,14 @@ int take_key_options(const char* command, int* argc, char** argv, minisign_keyri
         const char* why = "";
         if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
             if (!minisign_add_key_folder(path, ring, warn_invalid_key)) {
-                fail("cannot read the keys folder %s: %s", path, strerror(errno));
+                error("cannot read the keys folder %s: %s", path, strerror(errno));
                 ok = 0;
             } else if (ring->count == before) {
-                fail("%s holds no valid public key: the board refuses every package", path);
+                error("%s holds no valid public key: the board refuses every package", path);
                 ok = 0;
             }
         } else if (!minisign_add_key_file(path, ring, &why)) {
-            fail("%s is not a public key: %s", path, why);
+            error("%s is not a public key: %s", path, why);
             ok = 0;
         }
     }
@@ -572,14 +553,14 @@ int take_key_options(const char* command, int* argc, char** argv, minisign_keyri
 
 int check_signature_for_board(const char* command, const char* package, const char* folder,
                               const char* copy, const minisign_keyring* ring) {
-    g_cmd = command;
+    g_command = command;
     char on_disk[PATH_MAX];
     char signature_copy[PATH_MAX];
     if (snprintf(on_disk, sizeof(on_disk), "%s.minisig", package) >=
             static_cast<int>(sizeof(on_disk)) ||
         snprintf(signature_copy, sizeof(signature_copy), "%scommand.f.minisig", folder) >=
             static_cast<int>(sizeof(signature_copy))) {
-        fail("path too long: %s", package);
+        error("path too long: %s", package);
         return 0;
     }
     // As the board does: the signature is read without following a link,
@@ -596,7 +577,7 @@ int check_signature_for_board(const char* command, const char* package, const ch
         scoped_fd out(open(signature_copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (!out || write(out.get(), text, static_cast<size_t>(length)) != length ||
             out.close() != 0) {
-            fail("cannot copy %s: %s", on_disk, strerror(errno));
+            error("cannot copy %s: %s", on_disk, strerror(errno));
             return 0;
         }
     }
@@ -612,15 +593,15 @@ int check_signature_for_board(const char* command, const char* package, const ch
     }
     if (verdict != MINISIGN_GOOD) {
         if (verdict == MINISIGN_NO_SIGNATURE) {
-            fail("%s: the board refuses the package: no signature file %s", package, on_disk);
+            error("%s: the board refuses the package: no signature file %s", package, on_disk);
         } else if (verdict == MINISIGN_MALFORMED) {
-            fail("%s: the board refuses the package: malformed signature file %s: %s", package,
-                 on_disk, why);
+            error("%s: the board refuses the package: malformed signature file %s: %s", package,
+                  on_disk, why);
         } else if (key_id[0] != '\0') {
-            fail("%s: the board refuses the package: %s (key id %s)", package,
-                 verdict_text(verdict), key_id);
+            error("%s: the board refuses the package: %s (key id %s)", package,
+                  verdict_text(verdict), key_id);
         } else {
-            fail("%s: the board refuses the package: %s", package, verdict_text(verdict));
+            error("%s: the board refuses the package: %s", package, verdict_text(verdict));
         }
         return 0;
     }
