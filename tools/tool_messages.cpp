@@ -7,7 +7,7 @@ const char* g_command = "ut_pack";
 
 namespace {
 
-void say(const char* kind, const char* format, va_list args) {
+__attribute__((format(printf, 2, 0))) void say(const char* kind, const char* format, va_list args) {
     fprintf(stderr, "ut_pack: %s: %s: ", g_command, kind);
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
