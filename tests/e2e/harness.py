@@ -590,6 +590,15 @@ def _log_number(name):
     return int(m.group(1)) if m else 0
 
 
+def wait_until(condition, timeout=30, what="condition"):
+    """Waits for condition() to hold, polling; fails naming `what`."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"no {what} within {timeout} s")
+        time.sleep(0.02)
+
+
 def script(body):
     """A shell script file's content."""
     return "#!/bin/sh\n" + textwrap.dedent(body).lstrip()

@@ -4,12 +4,11 @@ process with no memory of its own."""
 
 import random
 import subprocess
-import time
 from pathlib import Path
 
 import pytest
 
-from harness import Stick, script
+from harness import Stick, script, wait_until
 
 SERVICE_PHASE = "failed to check memory"
 TRACE = script("echo ran > /home/trace\n")
@@ -26,14 +25,6 @@ def scrambled_package(tmp_path, build_dir):
     subprocess.run([str(build_dir / "ut_pack"), "create", "--scramble", str(src), str(out)],
                    check=True, capture_output=True)
     return out.read_bytes()
-
-
-def wait_until(condition, timeout=30, what="condition"):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"no {what} within {timeout} s")
-        time.sleep(0.02)
 
 
 def tree(root):

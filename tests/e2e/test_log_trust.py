@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from harness import LOG_LINE, FileWatch
+from harness import LOG_LINE, FileWatch, wait_until
 
 RULE = "==* common *" + "=" * 54
 COMPLAINT = "can't get log settings from file: c_log.ini\nFailed to get settings\n"
@@ -16,14 +16,6 @@ COMPLAINT = "can't get log settings from file: c_log.ini\nFailed to get settings
 IN_MODIFY = 0x02
 IN_DELETE = 0x200
 IN_Q_OVERFLOW = 0x4000
-
-
-def wait_until(condition, timeout=30, what="condition"):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"no {what} within {timeout} s")
-        time.sleep(0.02)
 
 
 def writes_held(text):
