@@ -13,6 +13,7 @@
 #include "../log/log_c.h"
 #include "scoped_handle.h"
 #include "test_utility.h"
+#include "text_escape.h"
 #include "text_scan.h"
 
 namespace {
@@ -370,8 +371,10 @@ int is_dev_mounted(const char* dev_name, const char* mount_list_path, char* fold
     table.close();
     unescape_mount_field(mount_point);
     // A mount point too long for the folder and its "/" is no folder to use:
-    // cut, it would name another one.
-    if (snprintf(folder_out, static_cast<size_t>(folder_size), "%s/", mount_point) >= folder_size) {
+    // cut, it would name another one. Nor is one with control bytes (a
+    // stick's label): it would forge the log lines that name it.
+    if (has_control_bytes(mount_point) ||
+        snprintf(folder_out, static_cast<size_t>(folder_size), "%s/", mount_point) >= folder_size) {
         snprintf(folder_out, static_cast<size_t>(folder_size), "/");
         return 0;
     }

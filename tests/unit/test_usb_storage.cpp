@@ -162,6 +162,9 @@ const MountCase mount_cases[] = {
     {"escaped_blank_in_mount_point", "/dev/sdb1 /media/USB\\040DISK vfat rw 0 0\n", "sdb1", 1,
      "/media/USB DISK/"},
     {"mount_point_too_long", kLongMount.c_str(), "sdb1", 0, "/"},
+    // A label with a line end or an escape byte would forge the log lines
+    // that name the stick's folder: no folder to use.
+    {"line_end_in_mount_point", "/dev/sdb1 /media/a\\012[E]\\033x vfat rw 0 0\n", "sdb1", 0, "/"},
     {"mount_point_of_255", kMount255Line.c_str(), "sdb1", 0, "/"},
     {"mount_point_of_254", kMount254Line.c_str(), "sdb1", 1, kMount254Folder.c_str()},
     // Only the device field counts: look-alike mount points, types, options
