@@ -517,3 +517,24 @@ def test_about_only_as_exact_first_argument(service, args):
     log = b.run(*args, until="search_usb")
     assert [l.message for l in log[:2]] == ["USB_SEARCH PART", "search_usb"]
     assert b.stdout() == ""
+
+
+@pytest.mark.parametrize("arg,first_line", [
+    ("--version", "CURRENT VERSION: 8"), ("--help", "usage: usb_tools "),
+], ids=["version", "help"])
+def test_version_and_help_touch_nothing(service, arg, first_line):
+    # An empty working folder that must stay empty, and a stick in sight
+    # that must be neither searched for nor mounted.
+    b = service(faketime_rate=None, log_level=None, diskstats=(MMC, harness.DISK_SDB,
+                                                               harness.PART_SDB1))
+    b.start(arg, "-about")
+    assert b.wait_exit() == 0
+    out = b.stdout()
+    assert out.startswith(first_line) and out.endswith("\n")
+    if arg == "--version":
+        assert out == "CURRENT VERSION: 8\n"
+    else:
+        assert "-about" in out and "--version" in out
+    assert b.stderr() == ""
+    assert list(b.work.iterdir()) == [], "no c_log.ini, no logs/"
+    assert list(b.media.iterdir()) == [], "no mount folder"
