@@ -757,10 +757,11 @@ int log_escape_message(const char* message, char* out, int out_size) {
 int log_msg(unsigned level, const char* file, const char* function, int line, int formatted) {
     (void)formatted;
     // Every message is shown with its control bytes and backslashes
-    // escaped, here and nowhere else: callers pass text as it came.
+    // escaped, here and nowhere else: callers pass text as it came. A line
+    // that goes nowhere is not escaped.
     char shown[LOG_TEXT_SIZE];
-    log_escape_message(message_buf, shown, sizeof(shown));
     if (g_log_stream != nullptr) {
+        log_escape_message(message_buf, shown, sizeof(shown));
         if (level == LVL_ERROR) {
             snprintf(g_last_error, sizeof(g_last_error), "%s", shown);
         }
@@ -769,7 +770,10 @@ int log_msg(unsigned level, const char* file, const char* function, int line, in
         }
         return 0;
     }
+    int escaped = 0;
     if (g_log_tap != nullptr && level >= LVL_ERROR && level <= LVL_INFO) {
+        log_escape_message(message_buf, shown, sizeof(shown));
+        escaped = 1;
         g_log_tap(level, file, function, line, shown);
     }
     if (!gSettingsOn && !first_use()) {
@@ -777,6 +781,9 @@ int log_msg(unsigned level, const char* file, const char* function, int line, in
     }
     if (static_cast<unsigned>(gLSett.level) < level) {
         return 0;
+    }
+    if (!escaped) {
+        log_escape_message(message_buf, shown, sizeof(shown));
     }
     if (g_measure_size_step < 1 && need_new_one() && !change_log_file()) {
         return 1;
