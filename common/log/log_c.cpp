@@ -58,13 +58,12 @@ int is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Opens the settings file or a log file: never through a symbolic link,
-// never waiting on a FIFO, and only a regular file; anything else under the
-// name is foreign and is neither read nor written. The file's size goes to
-// size_out when asked for. -1 when refused; else a descriptor to close.
-int open_regular(const char* path, int flags, long long* size_out = nullptr) {
-    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                  static_cast<mode_t>(0666));
+// Opens a regular file without waiting on a FIFO; anything else under the
+// name (a folder, a FIFO, a device) is foreign and is neither read nor
+// written. The file's size goes to size_out when asked for. -1 when
+// refused; else a descriptor to close.
+int open_regular_file(const char* path, int flags, long long* size_out) {
+    int fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, static_cast<mode_t>(0666));
     if (fd < 0) {
         return -1;
     }
@@ -79,27 +78,24 @@ int open_regular(const char* path, int flags, long long* size_out = nullptr) {
     return fd;
 }
 
-// Something other than a regular file is there under the name: a folder, a
-// symbolic link, a FIFO, a device.
-int is_foreign_entry(const char* path) {
-    struct stat st;
-    return lstat(path, &st) == 0 && !S_ISREG(st.st_mode);
+// Opens a log file, or the settings file to write its defaults: a regular
+// file, and never through a symbolic link.
+int open_regular(const char* path, int flags, long long* size_out = nullptr) {
+    return open_regular_file(path, flags | O_NOFOLLOW, size_out);
 }
 
 // Opens the settings file for reading: a symbolic link is followed, as
 // reading through it harms nothing, but only to a regular file; a link whose
 // target is missing, a FIFO, a folder give -1.
 int open_settings_for_reading(const char* path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
+    return open_regular_file(path, O_RDONLY, nullptr);
+}
+
+// Something other than a regular file is there under the name: a folder, a
+// symbolic link, a FIFO, a device.
+int is_foreign_entry(const char* path) {
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return lstat(path, &st) == 0 && !S_ISREG(st.st_mode);
 }
 
 int is_entry_there(const char* path) {
