@@ -16,8 +16,7 @@ namespace {
 // The command line of a process is read with this many bytes, as the lookup
 // by name reads it.
 enum { CMDLINE_READ_SIZE = 513 };
-// At most this much of a command line, one less than this, goes into a log
-// line.
+// A log line shows at most one byte less than this of a command line.
 enum { CMDLINE_SHOWN_SIZE = 200 };
 
 // Runs "kill -9 <pid>" through the shell and waits for it; its result is not
