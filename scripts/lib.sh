@@ -9,6 +9,7 @@ UT_PACKAGES=(
   python3 python3-pytest faketime util-linux sqlite3
   earlyoom valgrind clang libclang-rt-14-dev
   libsodium-dev libsodium-dev:armhf minisign
+  systemd
 )
 
 ut_log() { printf '\n==> %s  [%s]\n' "$*" "$(date +%T)"; }
