@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -106,7 +107,7 @@ int get_info_of_packed(const char* packed_name, packed_info* info) {
         LOG_MSG(LVL_ERROR, "packed_name is empty");
         return 0;
     }
-    scoped_file f(fopen(packed_name, "rb"));
+    scoped_file f(fopen_path(packed_name, "rb"));
     if (!f) {
         LOG_MSG(LVL_ERROR, "failed to open packed file: %s", packed_name);
         return 0;
@@ -134,12 +135,12 @@ int extract_file(const char* packed_name, const char* file_name, int32_t start_p
         return 0;
     }
     // Appending: an existing file is extended, not emptied.
-    scoped_file out(open_unbuffered(file_name, "ab+"));
+    scoped_file out(fopen_path_unbuffered(file_name, "ab+"));
     if (!out) {
         LOG_MSG(LVL_ERROR, "failed to create file: %s", file_name);
         return 0;
     }
-    scoped_file in(open_unbuffered(packed_name, "rb"));
+    scoped_file in(fopen_path_unbuffered(packed_name, "rb"));
     if (!in) {
         LOG_MSG(LVL_ERROR, "failed to open source file: %s", packed_name);
         return 0;
@@ -260,7 +261,8 @@ int unpack_files(const char* packed_name, const char* unpack_folder) {
     // The package's length as the unpacking begins: an entry of the
     // package's own name appends to it, and must not be read back.
     struct stat st;
-    if (stat(packed_name, &st) != 0) {
+    scoped_fd package(open_path(packed_name, O_RDONLY));
+    if (!package || fstat(package.get(), &st) != 0) {
         LOG_MSG(LVL_ERROR, "failed to open packed file: %s", packed_name);
         return 0;
     }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "scoped_handle.h"
+#include "test_utility.h"
 
 namespace {
 
@@ -293,7 +294,7 @@ int minisign_read_small_file(const char* path, int no_follow, char* buf, int siz
     if (no_follow) {
         flags |= O_NOFOLLOW;
     }
-    scoped_fd fd(open(path, flags));
+    scoped_fd fd(open_path(path, flags));
     if (!fd) {
         *why = errno == ENOENT ? "missing" : (errno == ELOOP ? "a symbolic link" : "unreadable");
         return 0;
@@ -395,7 +396,7 @@ int minisign_verify_buffer(const uint8_t* data, uint64_t length, const minisign_
 
 int minisign_verify_file(const char* path, const minisign_signature* sig,
                          const minisign_public_key* key) {
-    scoped_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    scoped_fd fd(open_path(path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return MINISIGN_UNREADABLE;

@@ -56,7 +56,7 @@ int copy_one_file(const char* source, const char* destination) {
         LOG_MSG(LVL_ERROR, "error with read from file: %s", source);
         return 0;
     }
-    scoped_fd out(open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    scoped_fd out(open_path(destination, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644));
     if (!out) {
         LOG_MSG(LVL_ERROR, "error with write to file: %s", destination);
         return 0;
@@ -176,7 +176,7 @@ int calc_crc16_of_file(const char* file_name, int32_t tail_size, uint16_t* crc_o
     }
     // Opened for update, although only read: a file that may not be written
     // is refused, as the packer and the unpacker expect.
-    scoped_file f(fopen(file_name, "rb+"));
+    scoped_file f(fopen_path(file_name, "rb+"));
     if (!f) {
         LOG_MSG(LVL_ERROR, "failed to open source file: %s", file_name);
         return 0;
@@ -221,7 +221,7 @@ int read_crc16_of_file(const char* file_name, int32_t end_offset, uint16_t* crc_
         LOG_MSG(LVL_ERROR, "file_name is empty");
         return 0;
     }
-    scoped_file f(fopen(file_name, "rb"));
+    scoped_file f(fopen_path(file_name, "rb"));
     if (!f) {
         LOG_MSG(LVL_ERROR, "failed to open file: %s", file_name);
         return 0;
@@ -432,7 +432,7 @@ int get_work_list_from_file(const char* path, work_list_table* table) {
         return 0;
     }
     table->count = 0;
-    scoped_file file(fopen(path, "r"));
+    scoped_file file(fopen_path(path, "r"));
     if (!file) {
         LOG_MSG(LVL_ERROR, "failed to read work list from file");
         return 0;
@@ -476,9 +476,15 @@ int script_on(const char* path, int on) {
         LOG_MSG(LVL_ERROR, "script_path is empty");
         return 0;
     }
-    char command[256];
-    snprintf(command, sizeof(command), "chmod %sx %s", on ? "+" : "-", path);
-    execute_script(command);
+    // The execute bits of the regular file itself, without a shell and never
+    // through a link; the outcome is not looked at, as the command's status
+    // never was.
+    scoped_fd fd(open_path(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st;
+    if (fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+        mode_t bits = st.st_mode & 07777;
+        fchmod(fd.get(), on ? (bits | 0111) : (bits & ~static_cast<mode_t>(0111)));
+    }
     return 1;
 }
 

@@ -111,8 +111,10 @@ int get_work_list_from_file(const char* path, work_list_table* table);
 // ---------------------------------------------------------------------------
 // Shell steps
 
-// Makes the file executable (on != 0) or not, through "chmod +x" / "chmod -x".
-// 0 only for an empty path; the command's exit status is not looked at.
+// Makes the file executable for all (on != 0) or for none, as "chmod +x" /
+// "chmod -x" would, but without a shell, on the regular file itself (never
+// through a link; a file in the held folder through its handle). 0 only for
+// an empty path; whether the bits changed is not looked at.
 int script_on(const char* path, int on);
 
 // Runs one command line through the shell and waits for its end; 1 whatever

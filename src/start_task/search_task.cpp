@@ -28,6 +28,8 @@ int end_of_task_search() {
 // The end after a package was found and not taken in: the stick tells the
 // engineer why.
 int package_refused() {
+    // What is left in the folder stays as the name shows it; the handle goes.
+    release_held_folder();
     receipt_write(0);
     return end_of_task_search();
 }
@@ -56,7 +58,9 @@ int F_search_for_task() {
         LOG_MSG(LVL_ERROR, "failed to delete temp folder: %s", UT_TEMP_FOLDER);
         return package_refused();
     }
-    if (!create_fresh_folder(UT_TEMP_FOLDER, &ut_temp_id)) {
+    // Held open from here through the walk: every later step reaches the
+    // folder made here, whatever its name stands for by then.
+    if (!hold_fresh_folder(UT_TEMP_FOLDER)) {
         LOG_MSG(LVL_ERROR, "failed to create temp folder for task file: %s", UT_TEMP_FOLDER);
         return package_refused();
     }
@@ -87,11 +91,13 @@ int F_search_for_task() {
     if (!is_file_existed(list)) {
         LOG_MSG(LVL_ERROR, "failed to find work_list file: %s", list);
         delete_test_folder(UT_TEMP_FOLDER);
+        release_held_folder();
         return package_refused();
     }
     if (!get_work_list_from_file(list, &work_list)) {
         LOG_MSG(LVL_ERROR, "failed to get work list from file: %s", list);
         delete_test_folder(UT_TEMP_FOLDER);
+        release_held_folder();
         return package_refused();
     }
     LOG_MSG(LVL_INFO, "work list was created");

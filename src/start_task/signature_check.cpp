@@ -44,7 +44,7 @@ int copy_signature(const char* from, const char* to, const char** why) {
                                   why)) {
         return 0;
     }
-    scoped_fd out(open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    scoped_fd out(open_path(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600));
     if (!out || write(out.get(), g_signature_text, static_cast<size_t>(length)) != length ||
         out.close() != 0) {
         *why = "cannot copy it into the temporary folder";
