@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "../log/log_c.h"
 #include "scoped_handle.h"
@@ -100,6 +101,53 @@ int check_packed_info(const packed_info* info) {
         }
     }
     return 1;
+}
+
+int is_plain_packed_info(const packed_info* info) {
+    return info->pack_struct_size == PACK_INFO_SIZE &&
+                   info->entries[0].start_pointer == info->pack_struct_size
+               ? 1
+               : 0;
+}
+
+int64_t unpacked_size_bound(const packed_info* info, int64_t package_size) {
+    if (!is_plain_packed_info(info)) {
+        return package_size;
+    }
+    if (info->files_count < 0 || info->files_count > PACK_MAX_FILES) {
+        return 0;
+    }
+    int64_t total = 0;
+    for (int i = 0; i < info->files_count; ++i) {
+        const int64_t start = info->entries[i].start_pointer;
+        const int64_t size = info->entries[i].size;
+        const int64_t held = package_size - start;
+        if (start < 0 || size <= 0 || held <= 0) {
+            continue;
+        }
+        total += size < held ? size : held;
+    }
+    return total;
+}
+
+int check_room_for_package(const char* package, const char* folder) {
+    scoped_fd fd(open(package, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return 1;
+    }
+    const int64_t size = static_cast<int64_t>(st.st_size);
+    unsigned char record[PACK_INFO_SIZE];
+    int64_t unpacked = 0;
+    if (pread(fd.get(), record, sizeof(record), 0) == static_cast<ssize_t>(sizeof(record))) {
+        packed_info info;
+        decode_packed_info(record, &info);
+        unpacked = unpacked_size_bound(&info, size);
+    }
+    char what[300];
+    snprintf(what, sizeof(what), "package of %lld bytes and %lld to unpack",
+             static_cast<long long>(size), static_cast<long long>(unpacked));
+    return check_room(folder, what, size + unpacked);
 }
 
 int get_info_of_packed(const char* packed_name, packed_info* info) {
@@ -206,8 +254,7 @@ int unpack_files(const char* packed_name, const char* unpack_folder) {
         LOG_MSG(LVL_ERROR, "failed to get info of packed: %s", packed_name);
         return 0;
     }
-    if (info.pack_struct_size != info.entries[0].start_pointer ||
-        info.pack_struct_size != PACK_INFO_SIZE) {
+    if (!is_plain_packed_info(&info)) {
         // Scrambled: unscramble in place; from here on the package stays
         // plain on disk, whatever the checks below say.
         LOG_MSG(LVL_INFO, "file is crypted, need to repare");
@@ -267,6 +314,13 @@ int unpack_files(const char* packed_name, const char* unpack_folder) {
         return 0;
     }
     const int64_t package_end = static_cast<int64_t>(st.st_size);
+    // The real record of a package that came scrambled is known only now.
+    char what[100];
+    const int64_t unpacked = unpacked_size_bound(&info, package_end);
+    snprintf(what, sizeof(what), "%lld bytes to unpack", static_cast<long long>(unpacked));
+    if (!check_room(unpack_folder, what, unpacked)) {
+        return 0;
+    }
     for (int i = 0; i < info.files_count; ++i) {
         const packed_entry& e = info.entries[i];
         get_full_file_name(unpack_folder, e.name, destination, sizeof(destination));

@@ -337,6 +337,13 @@ int held_folder_path(const char* name, char* out, int size) {
                     g_held.fd, name);
 }
 
+int statvfs_folder(const char* folder, struct statvfs* out) {
+    if (g_held.fd >= 0 && strcmp(folder, g_held.name) == 0) {
+        return fstatvfs(g_held.fd, out);
+    }
+    return statvfs(folder, out);
+}
+
 int open_path(const char* path, int flags, int mode) {
     const char* name = name_in_held_folder(path);
     if (name != nullptr) {

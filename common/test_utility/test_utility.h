@@ -8,6 +8,7 @@
 #pragma once
 
 #include <stdio.h>
+#include <sys/statvfs.h>
 
 // Writes folder followed by name into out (cut to size - 1 characters) and
 // returns the length of the whole join.
@@ -76,6 +77,9 @@ const char* name_in_held_folder(const char* path);
 // "/proc/<pid>/fd/<fd>/<name>". The length of the whole path (as snprintf), or
 // -1 when nothing is held.
 int held_folder_path(const char* name, char* out, int size);
+
+// statvfs of a folder; the held folder's (its name) through its handle.
+int statvfs_folder(const char* folder, struct statvfs* out);
 
 // open(2) (O_CLOEXEC added) of a path; one inside the held folder is opened
 // through the handle and never through a link.

@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "../log/log_c.h"
@@ -71,15 +72,76 @@ int copy_one_file(const char* source, const char* destination) {
             // A copy cut short by a failing medium is not a copy: a plain
             // package carries no checked checksum to catch it later.
             LOG_MSG(LVL_ERROR, "error with read from file: %s", source);
+            out.close();
+            delete_test_file(destination);
             return 0;
         }
         if (write_retry(out.get(), buffer, static_cast<size_t>(got)) != got) {
             LOG_MSG(LVL_ERROR, "error with write to file: %s", destination);
+            out.close();
+            delete_test_file(destination);
             return 0;
         }
     }
     if (out.close() != 0) {
         LOG_MSG(LVL_ERROR, "error with write to file: %s", destination);
+        delete_test_file(destination);
+        return 0;
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Room on the disk
+
+int64_t space_reserve(int64_t partition_bytes) {
+    int64_t part = partition_bytes / 20;
+    return part < SPACE_RESERVE_MAX ? part : SPACE_RESERVE_MAX;
+}
+
+int space_fits(int64_t need, int64_t available, int64_t partition_bytes) {
+    if (need < 0 || available < 0) {
+        return 0;
+    }
+    // Both below 2^62 on any disk: the sum cannot overflow.
+    return need + space_reserve(partition_bytes) <= available ? 1 : 0;
+}
+
+namespace {
+
+// A block count times the block size, saturated at the largest 64-bit value.
+int64_t bytes_of(uint64_t blocks, uint64_t block_size) {
+    if (block_size != 0 && blocks > static_cast<uint64_t>(INT64_MAX) / block_size) {
+        return INT64_MAX;
+    }
+    return static_cast<int64_t>(blocks * block_size);
+}
+
+} // namespace
+
+int folder_space(const char* folder, int64_t* available, int64_t* partition) {
+    struct statvfs st;
+    if (statvfs_folder(folder, &st) != 0) {
+        return 0;
+    }
+    *available = bytes_of(static_cast<uint64_t>(st.f_bavail), static_cast<uint64_t>(st.f_frsize));
+    *partition = bytes_of(static_cast<uint64_t>(st.f_blocks), static_cast<uint64_t>(st.f_frsize));
+    return 1;
+}
+
+int check_room(const char* folder, const char* what, int64_t need) {
+    int64_t available = 0;
+    int64_t partition = 0;
+    if (!folder_space(folder, &available, &partition)) {
+        LOG_MSG(LVL_ERROR, "failed to get free space of folder: %s", folder);
+        return 0;
+    }
+    if (!space_fits(need, available, partition)) {
+        LOG_MSG(LVL_ERROR,
+                "not enough space for %s: %lld bytes needed, %lld kept free, %lld available in %s",
+                what, static_cast<long long>(need),
+                static_cast<long long>(space_reserve(partition)), static_cast<long long>(available),
+                folder);
         return 0;
     }
     return 1;

@@ -11,7 +11,31 @@
 // mode 0644 or emptied first). 1 when the whole source was copied. The source
 // must be a regular file by its own name (a symbolic link, a device node or a
 // FIFO is not copied), and the destination is never reached through a link.
+// A copy that fails after the destination was made removes the destination.
 int copy_one_file(const char* source, const char* destination);
+
+// ---------------------------------------------------------------------------
+// Room on the disk
+//
+// What is written into a folder (a package's copy, its unpacked files) must
+// leave room on its partition for the programs that are not root: sizes are
+// weighed against the space they may use (f_bavail), in 64-bit arithmetic.
+
+// The space kept free: 5 % of the partition or 16 MB, whichever is less.
+enum : int64_t { SPACE_RESERVE_MAX = 16LL * 1024 * 1024 };
+int64_t space_reserve(int64_t partition_bytes);
+
+// 1 when need bytes and the reserve fit into available bytes.
+int space_fits(int64_t need, int64_t available, int64_t partition_bytes);
+
+// The bytes of the folder's partition that a program that is not root may
+// still use, and the partition's size. 1 on success.
+int folder_space(const char* folder, int64_t* available, int64_t* partition);
+
+// 1 when need bytes and the reserve fit into the folder's partition; else 0
+// after a level-1 line "not enough space ..." naming what: the sizes, the
+// reserve, the space available and the folder.
+int check_room(const char* folder, const char* what, int64_t need);
 
 // ---------------------------------------------------------------------------
 // CRC-16

@@ -65,6 +65,11 @@ int F_search_for_task() {
         return package_refused();
     }
 
+    // The temporary folder lies on the recorder's data partition: a package
+    // that would fill it stays on the stick.
+    if (!check_room_for_package(package, UT_TEMP_FOLDER)) {
+        return package_refused();
+    }
     char copy[256];
     get_full_file_name(UT_TEMP_FOLDER, TASK_FILE_NAME, copy, sizeof(copy));
     if (!copy_one_file(package, copy)) {
@@ -73,6 +78,13 @@ int F_search_for_task() {
     }
     // Signed packages: checked on the copies, before anything is unpacked.
     if (!check_package_signature(package, copy)) {
+        // Nothing of a refused package stays on the board.
+        char signature_copy[256];
+        delete_test_file(copy);
+        if (snprintf(signature_copy, sizeof(signature_copy), "%s%s", copy, SIGNATURE_SUFFIX) <
+            static_cast<int>(sizeof(signature_copy))) {
+            delete_test_file(signature_copy);
+        }
         return package_refused();
     }
 

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -317,6 +319,28 @@ TEST_F(FileHelpers, CopyFailures) {
     EXPECT_NE(log.find("error with read from file: " + path("missing")), std::string::npos);
     EXPECT_NE(log.find("error with write to file: " + path("nodir/dst")), std::string::npos);
     EXPECT_NE(log.find("error with read from file: " + path("f")), std::string::npos);
+}
+
+// A disk that fills during the copy (here a file-size limit) leaves no
+// partial copy behind.
+TEST_F(FileHelpers, FailedCopyRemovesItsPartialCopy) {
+    write_file(path("src"), std::string(100000, 'x'));
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct sigaction ignore = {};
+    struct sigaction old_action = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old_action), 0);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 20000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int copied = copy_one_file(path("src").c_str(), path("dst").c_str());
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    sigaction(SIGXFSZ, &old_action, nullptr);
+    EXPECT_EQ(copied, 0);
+    EXPECT_FALSE(exists(path("dst")));
+    EXPECT_NE(ut_test::all_log_text().find("error with write to file: " + path("dst")),
+              std::string::npos);
 }
 
 } // namespace
