@@ -43,7 +43,7 @@ ssize_t write_retry(int fd, const void* buf, size_t size) {
 // ---------------------------------------------------------------------------
 // File copy
 
-int copy_one_file(const char* source, const char* destination) {
+int copy_one_file(const char* source, const char* destination, copy_sink sink, void* context) {
     // The source is a regular file itself: not a link to a file of the board,
     // not a device node or a FIFO, whatever a stick's file system may hold.
     struct stat named;
@@ -75,6 +75,9 @@ int copy_one_file(const char* source, const char* destination) {
             out.close();
             delete_test_file(destination);
             return 0;
+        }
+        if (sink != nullptr) {
+            sink(context, buffer, static_cast<size_t>(got));
         }
         if (write_retry(out.get(), buffer, static_cast<size_t>(got)) != got) {
             LOG_MSG(LVL_ERROR, "error with write to file: %s", destination);

@@ -2,6 +2,7 @@
 // steps; the CRC-16; the readers of settings, /proc and pid files; the file copy.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 // ---------------------------------------------------------------------------
@@ -12,7 +13,12 @@
 // must be a regular file by its own name (a symbolic link, a device node or a
 // FIFO is not copied), and the destination is never reached through a link.
 // A copy that fails after the destination was made removes the destination.
-int copy_one_file(const char* source, const char* destination);
+// Every piece of the source is handed to sink (with context; none when
+// nullptr) as it is written, so that a pass over the bytes (a hash) needs no
+// second read.
+typedef void (*copy_sink)(void* context, const unsigned char* bytes, size_t size);
+int copy_one_file(const char* source, const char* destination, copy_sink sink = nullptr,
+                  void* context = nullptr);
 
 // ---------------------------------------------------------------------------
 // Room on the disk

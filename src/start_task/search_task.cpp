@@ -72,7 +72,14 @@ int F_search_for_task() {
     }
     char copy[256];
     get_full_file_name(UT_TEMP_FOLDER, TASK_FILE_NAME, copy, sizeof(copy));
-    if (!copy_one_file(package, copy)) {
+    // A board that checks signatures hashes the package while it copies it:
+    // the stick and the copy are read once for it.
+    copy_sink sink = nullptr;
+    if (signatures_checked()) {
+        package_hash_begin();
+        sink = package_hash_feed;
+    }
+    if (!copy_one_file(package, copy, sink, nullptr)) {
         LOG_MSG(LVL_ERROR, "failed to copy task file: from [%s] to [%s]", package, copy);
         return package_refused();
     }
