@@ -3,12 +3,15 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "../log/log_c.h"
@@ -568,6 +571,199 @@ int execute_script(const char* command) {
 
 int last_execute_status() {
     return g_last_execute_status;
+}
+
+namespace {
+
+char g_last_output[SCRIPT_OUTPUT_SIZE];
+int g_last_output_length;
+
+// The pipes between the daemon, the forwarder and the command.
+struct forward_pipes {
+    int data[2];  // the command's output: command -> forwarder
+    int ask[2];   // the command has ended: daemon -> forwarder
+    int reply[2]; // the kept output: forwarder -> daemon
+};
+
+void close_pipe(int* ends) {
+    for (int i = 0; i < 2; ++i) {
+        if (ends[i] >= 0) {
+            close(ends[i]);
+            ends[i] = -1;
+        }
+    }
+}
+
+// The last bytes seen, in a ring.
+struct output_ring {
+    char bytes[SCRIPT_OUTPUT_SIZE];
+    unsigned long long seen;
+};
+
+void ring_add(output_ring* ring, const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        ring->bytes[ring->seen % SCRIPT_OUTPUT_SIZE] = data[i];
+        ++ring->seen;
+    }
+}
+
+// Hands the kept bytes back, oldest first: at most 2048 bytes, within the
+// pipe's atomic size, so the write never waits.
+void ring_reply(const output_ring* ring, int fd) {
+    char out[SCRIPT_OUTPUT_SIZE];
+    size_t length = ring->seen < SCRIPT_OUTPUT_SIZE ? static_cast<size_t>(ring->seen)
+                                                    : static_cast<size_t>(SCRIPT_OUTPUT_SIZE);
+    unsigned long long start = ring->seen - length;
+    for (size_t i = 0; i < length; ++i) {
+        out[i] = ring->bytes[(start + i) % SCRIPT_OUTPUT_SIZE];
+    }
+    write_retry(fd, out, length);
+}
+
+// Reads one piece of the command's output and forwards it; 0 at its end.
+int forward_piece(int in, output_ring* ring) {
+    char piece[4096];
+    ssize_t got = read_retry(in, piece, sizeof(piece));
+    if (got <= 0) {
+        return 0;
+    }
+    ring_add(ring, piece, static_cast<size_t>(got));
+    // A standard output that fails loses the bytes, never the command.
+    for (ssize_t done = 0; done < got;) {
+        ssize_t n = write_retry(STDOUT_FILENO, piece + done, static_cast<size_t>(got - done));
+        if (n <= 0) {
+            break;
+        }
+        done += n;
+    }
+    return 1;
+}
+
+// The forwarding process: keeps only its three pipe ends and the standard
+// streams.
+[[noreturn]] void forwarder(int in, int ask, int reply) {
+    signal(SIGPIPE, SIG_IGN);
+    for (int fd = 3; fd < 1024; ++fd) {
+        if (fd != in && fd != ask && fd != reply) {
+            close(fd);
+        }
+    }
+    output_ring ring;
+    ring.seen = 0;
+    int asked = 0;
+    int open_input = 1;
+    while (open_input || !asked) {
+        struct pollfd fds[2];
+        fds[0] = {open_input ? in : -1, POLLIN, 0};
+        fds[1] = {asked ? -1 : ask, POLLIN, 0};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (open_input && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            open_input = forward_piece(in, &ring);
+        }
+        if (!asked && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            // The command has ended: what it wrote is in the pipe already.
+            // What is there now is taken first, within a bound, since a
+            // child may write on for ever.
+            for (int pieces = 0; open_input && pieces < 256; ++pieces) {
+                struct pollfd now = {in, POLLIN, 0};
+                if (poll(&now, 1, 0) <= 0 || (now.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                    break;
+                }
+                open_input = forward_piece(in, &ring);
+            }
+            ring_reply(&ring, reply);
+            close(reply);
+            asked = 1;
+        }
+    }
+    _exit(0);
+}
+
+// Starts the forwarder, orphaned at once so that init reaps it: 1 when it
+// runs.
+int start_forwarder(forward_pipes* p) {
+    pid_t middle = fork();
+    if (middle < 0) {
+        return 0;
+    }
+    if (middle == 0) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            forwarder(p->data[0], p->ask[0], p->reply[1]);
+        }
+        _exit(pid < 0 ? 1 : 0);
+    }
+    int status = 0;
+    while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+}
+
+// Runs the command with its output on the pipe; its wait status, or -1.
+int run_on_pipe(const char* command, int out) {
+    pid_t pid = fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+int execute_script_captured(const char* command) {
+    g_last_output_length = 0;
+    forward_pipes p = {{-1, -1}, {-1, -1}, {-1, -1}};
+    if (pipe2(p.data, O_CLOEXEC) != 0 || pipe2(p.ask, O_CLOEXEC) != 0 ||
+        pipe2(p.reply, O_CLOEXEC) != 0 || !start_forwarder(&p)) {
+        close_pipe(p.data);
+        close_pipe(p.ask);
+        close_pipe(p.reply);
+        return execute_script(command);
+    }
+    close(p.data[0]);
+    close(p.ask[0]);
+    close(p.reply[1]);
+    // The exit status belongs to the script: kept for the receipt.
+    g_last_execute_status = run_on_pipe(command, p.data[1]);
+    close(p.data[1]);
+    // The command has ended: the forwarder hands back what it kept.
+    write_retry(p.ask[1], "e", 1);
+    close(p.ask[1]);
+    for (;;) {
+        ssize_t got = read_retry(p.reply[0], g_last_output + g_last_output_length,
+                                 sizeof(g_last_output) - static_cast<size_t>(g_last_output_length));
+        if (got <= 0) {
+            break;
+        }
+        g_last_output_length += static_cast<int>(got);
+        if (g_last_output_length == static_cast<int>(sizeof(g_last_output))) {
+            break;
+        }
+    }
+    close(p.reply[0]);
+    return 1;
+}
+
+int last_execute_output(const char** bytes) {
+    *bytes = g_last_output;
+    return g_last_output_length;
 }
 
 int is_plain_script_name(const char* name) {

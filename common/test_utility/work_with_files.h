@@ -152,9 +152,32 @@ int script_on(const char* path, int on);
 int execute_script(const char* command);
 
 // The wait status, as the shell call gives it, of the command execute_script
-// ran last (-1: no shell could be started). Recorded for the receipt on the
-// stick; nothing in the daemon acts on it.
+// or execute_script_captured ran last (-1: no shell could be started).
+// Recorded for the receipt on the stick; nothing in the daemon acts on it.
 int last_execute_status();
+
+enum {
+    SCRIPT_OUTPUT_SIZE = 2048, // the last bytes of a script's output kept
+};
+
+// Runs one command line through "/bin/sh -c" as execute_script does (126 and
+// 127 keep the shell's meanings), with its standard output and standard
+// error on one pipe to a small forwarding process: the forwarder copies
+// everything to the daemon's standard output, as the command's output went
+// before, and keeps the last SCRIPT_OUTPUT_SIZE bytes. When the command has
+// ended the forwarder hands those bytes back and goes on forwarding for as
+// long as a child the command left in the background holds the pipe: such a
+// child is never blocked, never killed by a closed pipe, and nothing it
+// writes is kept in a file. The forwarder is nobody's child to wait for (it
+// belongs to init). Without a forwarder (no process could be made) the
+// command runs as execute_script runs it, and no output is kept. 1 whatever
+// the command's exit status.
+int execute_script_captured(const char* command);
+
+// The output kept of the command execute_script_captured ran last (at most
+// SCRIPT_OUTPUT_SIZE bytes, not NUL-terminated; any bytes at all); returns
+// its length.
+int last_execute_output(const char** bytes);
 
 // 1 when a work list's script name may go into a shell command line and be
 // joined to a folder: portable file-name characters only (letters, digits,

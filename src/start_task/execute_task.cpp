@@ -51,7 +51,7 @@ int exec_script(const char* name) {
     // ("/proc/<pid>/fd/<fd>/<name>"), which is also the script's $0.
     char command[256];
     if (held_folder_path(name, command, sizeof(command)) >= static_cast<int>(sizeof(command)) ||
-        !execute_script(command)) {
+        !execute_script_captured(command)) {
         LOG_MSG(LVL_ERROR, "failed to execute script: %s", path);
         return 0;
     }
@@ -93,6 +93,9 @@ int F_execute_work_list() {
                 break;
             }
             receipt_row_ran(i, RECEIPT_ROW_ENDED, last_execute_status());
+            const char* output = nullptr;
+            int length = last_execute_output(&output);
+            receipt_row_output(i, output, length);
         } else if (strcmp(row.state, TASK_ROW_FUNCTION) == 0) {
             if (!exec_function(row.name)) {
                 LOG_MSG(LVL_ERROR, "failed to execute function %s", row.name);
