@@ -50,19 +50,28 @@ int remove_entry(int dir_fd, const char* name) {
     return unlinkat(dir_fd, name, flags) == 0 || errno == ENOENT ? 1 : 0;
 }
 
-// Empties the held folder through its handle.
-int empty_held_folder() {
-    int list_fd = dup(g_held.fd);
+// A listing of an opened folder from its first entry, on a copy of the
+// handle (which shares its position with the handle itself).
+scoped_dir open_listing(int fd) {
+    int list_fd = dup(fd);
     if (list_fd < 0) {
-        return 0;
+        return scoped_dir();
     }
     scoped_dir d(fdopendir(list_fd));
     if (!d) {
         close(list_fd);
+        return d;
+    }
+    rewinddir(d.get());
+    return d;
+}
+
+// Empties the held folder through its handle.
+int empty_held_folder() {
+    scoped_dir d = open_listing(g_held.fd);
+    if (!d) {
         return 0;
     }
-    // The copy of the handle shares its position with the held one.
-    rewinddir(d.get());
     while (struct dirent* entry = readdir(d.get())) {
         if (strcmp(entry->d_name, "..") == 0 || strcmp(entry->d_name, ".") == 0) {
             continue;
@@ -143,13 +152,8 @@ int delete_test_folder(const char* folder) {
     if (opened.st_dev != parent.st_dev) {
         return 0;
     }
-    int list_fd = dup(fd.get());
-    if (list_fd < 0) {
-        return 0;
-    }
-    scoped_dir d(fdopendir(list_fd));
+    scoped_dir d = open_listing(fd.get());
     if (!d) {
-        close(list_fd);
         return 0;
     }
     char path[PATH_SIZE];
@@ -207,13 +211,8 @@ namespace {
 
 // 1 when the opened folder has nothing in it but "." and "..".
 int is_empty_folder(int fd) {
-    int list_fd = dup(fd);
-    if (list_fd < 0) {
-        return 0;
-    }
-    scoped_dir d(fdopendir(list_fd));
+    scoped_dir d = open_listing(fd);
     if (!d) {
-        close(list_fd);
         return 0;
     }
     while (struct dirent* entry = readdir(d.get())) {
