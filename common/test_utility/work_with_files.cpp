@@ -4,7 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,6 +19,8 @@
 #include "test_utility.h"
 #include "text_escape.h"
 #include "text_scan.h"
+
+extern char** environ;
 
 namespace {
 
@@ -578,21 +580,9 @@ namespace {
 char g_last_output[SCRIPT_OUTPUT_SIZE];
 int g_last_output_length;
 
-// The pipes between the daemon, the forwarder and the command.
-struct forward_pipes {
-    int data[2];  // the command's output: command -> forwarder
-    int ask[2];   // the command has ended: daemon -> forwarder
-    int reply[2]; // the kept output: forwarder -> daemon
-};
-
-void close_pipe(int* ends) {
-    for (int i = 0; i < 2; ++i) {
-        if (ends[i] >= 0) {
-            close(ends[i]);
-            ends[i] = -1;
-        }
-    }
-}
+// How long the wait for a script's end sleeps between two looks while the
+// script writes nothing.
+enum { SCRIPT_POLL_MS = 50 };
 
 // The last bytes seen, in a ring.
 struct output_ring {
@@ -607,20 +597,19 @@ void ring_add(output_ring* ring, const char* data, size_t size) {
     }
 }
 
-// Hands the kept bytes back, oldest first: at most 2048 bytes, within the
-// pipe's atomic size, so the write never waits.
-void ring_reply(const output_ring* ring, int fd) {
-    char out[SCRIPT_OUTPUT_SIZE];
+// The kept bytes, oldest first, into the last output.
+void ring_keep(const output_ring* ring) {
     size_t length = ring->seen < SCRIPT_OUTPUT_SIZE ? static_cast<size_t>(ring->seen)
                                                     : static_cast<size_t>(SCRIPT_OUTPUT_SIZE);
     unsigned long long start = ring->seen - length;
     for (size_t i = 0; i < length; ++i) {
-        out[i] = ring->bytes[(start + i) % SCRIPT_OUTPUT_SIZE];
+        g_last_output[i] = ring->bytes[(start + i) % SCRIPT_OUTPUT_SIZE];
     }
-    write_retry(fd, out, length);
+    g_last_output_length = static_cast<int>(length);
 }
 
-// Reads one piece of the command's output and forwards it; 0 at its end.
+// Reads one piece of the script's output, forwards it to the standard output
+// and keeps it; 0 at the output's end (no writer left).
 int forward_piece(int in, output_ring* ring) {
     char piece[4096];
     ssize_t got = read_retry(in, piece, sizeof(piece));
@@ -628,7 +617,7 @@ int forward_piece(int in, output_ring* ring) {
         return 0;
     }
     ring_add(ring, piece, static_cast<size_t>(got));
-    // A standard output that fails loses the bytes, never the command.
+    // A standard output that fails loses the bytes, never the script.
     for (ssize_t done = 0; done < got;) {
         ssize_t n = write_retry(STDOUT_FILENO, piece + done, static_cast<size_t>(got - done));
         if (n <= 0) {
@@ -639,83 +628,23 @@ int forward_piece(int in, output_ring* ring) {
     return 1;
 }
 
-// The forwarding process: keeps only its three pipe ends and the standard
-// streams.
-[[noreturn]] void forwarder(int in, int ask, int reply) {
-    signal(SIGPIPE, SIG_IGN);
-    for (int fd = 3; fd < 1024; ++fd) {
-        if (fd != in && fd != ask && fd != reply) {
-            close(fd);
-        }
-    }
-    output_ring ring;
-    ring.seen = 0;
-    int asked = 0;
-    int open_input = 1;
-    while (open_input || !asked) {
-        struct pollfd fds[2];
-        fds[0] = {open_input ? in : -1, POLLIN, 0};
-        fds[1] = {asked ? -1 : ask, POLLIN, 0};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (open_input && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            open_input = forward_piece(in, &ring);
-        }
-        if (!asked && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            // The command has ended: what it wrote is in the pipe already.
-            // What is there now is taken first, within a bound, since a
-            // child may write on for ever.
-            for (int pieces = 0; open_input && pieces < 256; ++pieces) {
-                struct pollfd now = {in, POLLIN, 0};
-                if (poll(&now, 1, 0) <= 0 || (now.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-                    break;
-                }
-                open_input = forward_piece(in, &ring);
-            }
-            ring_reply(&ring, reply);
-            close(reply);
-            asked = 1;
-        }
-    }
-    _exit(0);
+// 1 when the output pipe holds bytes or has no writer left, without waiting.
+int output_ready(int in) {
+    struct pollfd now = {in, POLLIN, 0};
+    return poll(&now, 1, 0) > 0 && (now.revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? 1 : 0;
 }
 
-// Starts the forwarder, orphaned at once so that init reaps it: 1 when it
-// runs.
-int start_forwarder(forward_pipes* p) {
-    pid_t middle = fork();
-    if (middle < 0) {
-        return 0;
-    }
-    if (middle == 0) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            forwarder(p->data[0], p->ask[0], p->reply[1]);
-        }
-        _exit(pid < 0 ? 1 : 0);
-    }
-    int status = 0;
-    while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
-}
-
-// Runs the command with its output on the pipe; its wait status, or -1.
-int run_on_pipe(const char* command, int out) {
-    pid_t pid = fork();
-    if (pid < 0) {
+// Starts argv[0] with the file actions; its pid, or -1.
+pid_t spawn(const char* const* argv, const posix_spawn_file_actions_t* actions) {
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], actions, nullptr, const_cast<char* const*>(argv), environ) !=
+        0) {
         return -1;
     }
-    if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    return pid;
+}
+
+int wait_for(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
@@ -725,39 +654,79 @@ int run_on_pipe(const char* command, int out) {
     return status;
 }
 
+// A child that the script left in the background still holds the pipe: a
+// "cat" takes the pipe over and forwards it to the standard output for as
+// long as that child writes. It is started through a shell that puts it in
+// the background and ends, so that it belongs to init, not to the daemon.
+int hand_over(int in) {
+    int moved = fcntl(in, F_DUPFD_CLOEXEC, 10);
+    if (moved < 0) {
+        return 0;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, moved, 3);
+    const char* const argv[] = {"/bin/sh", "-c", "cat <&3 3<&- &", nullptr};
+    pid_t pid = spawn(argv, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    close(moved);
+    int status = pid < 0 ? -1 : wait_for(pid);
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+}
+
 } // namespace
 
 int execute_script_captured(const char* command) {
     g_last_output_length = 0;
-    forward_pipes p = {{-1, -1}, {-1, -1}, {-1, -1}};
-    if (pipe2(p.data, O_CLOEXEC) != 0 || pipe2(p.ask, O_CLOEXEC) != 0 ||
-        pipe2(p.reply, O_CLOEXEC) != 0 || !start_forwarder(&p)) {
-        close_pipe(p.data);
-        close_pipe(p.ask);
-        close_pipe(p.reply);
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
         return execute_script(command);
     }
-    close(p.data[0]);
-    close(p.ask[0]);
-    close(p.reply[1]);
-    // The exit status belongs to the script: kept for the receipt.
-    g_last_execute_status = run_on_pipe(command, p.data[1]);
-    close(p.data[1]);
-    // The command has ended: the forwarder hands back what it kept.
-    write_retry(p.ask[1], "e", 1);
-    close(p.ask[1]);
+    // The shell gets the pipe's end as its standard output and error. The
+    // process is started the way the shell call starts it (posix_spawn, no
+    // fork of the daemon's whole memory).
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
+    const char* const argv[] = {"/bin/sh", "-c", command, nullptr};
+    pid_t pid = spawn(argv, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (pid < 0) {
+        close(ends[0]);
+        g_last_execute_status = -1;
+        return 1;
+    }
+    // Forwarded and kept while the script runs; its end is looked for
+    // between the pieces.
+    output_ring ring;
+    ring.seen = 0;
+    int open_output = 1;
+    int status = 0;
     for (;;) {
-        ssize_t got = read_retry(p.reply[0], g_last_output + g_last_output_length,
-                                 sizeof(g_last_output) - static_cast<size_t>(g_last_output_length));
-        if (got <= 0) {
+        pid_t ended = waitpid(pid, &status, WNOHANG);
+        if (ended == pid || (ended < 0 && errno != EINTR)) {
             break;
         }
-        g_last_output_length += static_cast<int>(got);
-        if (g_last_output_length == static_cast<int>(sizeof(g_last_output))) {
-            break;
+        struct pollfd wait_fd = {open_output ? ends[0] : -1, POLLIN, 0};
+        if (poll(&wait_fd, 1, SCRIPT_POLL_MS) > 0 &&
+            (wait_fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            open_output = forward_piece(ends[0], &ring);
         }
     }
-    close(p.reply[0]);
+    // The exit status belongs to the script: kept for the receipt.
+    g_last_execute_status = status;
+    // What the script wrote is in the pipe already; what is there now is
+    // taken, within a bound, since a child may write on for ever.
+    for (int pieces = 0; open_output && pieces < 256 && output_ready(ends[0]); ++pieces) {
+        open_output = forward_piece(ends[0], &ring);
+    }
+    ring_keep(&ring);
+    if (open_output && !hand_over(ends[0])) {
+        LOG_MSG(LVL_ERROR, "failed to forward the output of a background child: %s", command);
+    }
+    close(ends[0]);
     return 1;
 }
 

@@ -162,16 +162,15 @@ enum {
 
 // Runs one command line through "/bin/sh -c" as execute_script does (126 and
 // 127 keep the shell's meanings), with its standard output and standard
-// error on one pipe to a small forwarding process: the forwarder copies
-// everything to the daemon's standard output, as the command's output went
-// before, and keeps the last SCRIPT_OUTPUT_SIZE bytes. When the command has
-// ended the forwarder hands those bytes back and goes on forwarding for as
-// long as a child the command left in the background holds the pipe: such a
-// child is never blocked, never killed by a closed pipe, and nothing it
-// writes is kept in a file. The forwarder is nobody's child to wait for (it
-// belongs to init). Without a forwarder (no process could be made) the
-// command runs as execute_script runs it, and no output is kept. 1 whatever
-// the command's exit status.
+// error on one pipe. While the command runs, the caller forwards everything
+// to its own standard output, as the command's output went before, and keeps
+// the last SCRIPT_OUTPUT_SIZE bytes. When the command has ended and a child
+// it left in the background still holds the pipe, a "cat" started for it
+// (through a shell that backgrounds it, so that it belongs to init) takes the
+// pipe over and forwards it for as long as the child writes: such a child is
+// never waited for, never blocked for longer than that start, never killed by
+// a closed pipe, and nothing it writes is kept in a file. 1 whatever the
+// command's exit status.
 int execute_script_captured(const char* command);
 
 // The output kept of the command execute_script_captured ran last (at most
