@@ -240,7 +240,7 @@ int extract_file(const char* packed_name, const char* file_name, int32_t start_p
     return 1;
 }
 
-int unpack_files(const char* packed_name, const char* unpack_folder) {
+int unpack_files(const char* packed_name, const char* unpack_folder, int weigh_room) {
     if (packed_name[0] == '\0') {
         LOG_MSG(LVL_ERROR, "packed_name is empty");
         return 0;
@@ -315,11 +315,13 @@ int unpack_files(const char* packed_name, const char* unpack_folder) {
     }
     const int64_t package_end = static_cast<int64_t>(st.st_size);
     // The real record of a package that came scrambled is known only now.
-    char what[100];
-    const int64_t unpacked = unpacked_size_bound(&info, package_end);
-    snprintf(what, sizeof(what), "%lld bytes to unpack", static_cast<long long>(unpacked));
-    if (!check_room(unpack_folder, what, unpacked)) {
-        return 0;
+    if (weigh_room) {
+        char what[100];
+        const int64_t unpacked = unpacked_size_bound(&info, package_end);
+        snprintf(what, sizeof(what), "%lld bytes to unpack", static_cast<long long>(unpacked));
+        if (!check_room(unpack_folder, what, unpacked)) {
+            return 0;
+        }
     }
     for (int i = 0; i < info.files_count; ++i) {
         const packed_entry& e = info.entries[i];

@@ -73,8 +73,10 @@ int check_room_for_package(const char* package, const char* folder);
 // Checks the package (unscrambling it in place and testing its checksum when
 // it is scrambled) and extracts every entry into unpack_folder, which ends in
 // "/". An existing file of an entry's name is appended to. 1 when all were
-// extracted.
-int unpack_files(const char* packed_name, const char* unpack_folder);
+// extracted. With weigh_room, the entries that the record (read again once
+// unscrambled) declares are weighed by check_room before anything is
+// written: the board's data partition is not to be filled.
+int unpack_files(const char* packed_name, const char* unpack_folder, int weigh_room = 0);
 
 // Reads the info record; its values are not checked.
 int get_info_of_packed(const char* packed_name, packed_info* info);

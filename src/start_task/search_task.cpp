@@ -97,7 +97,7 @@ int F_search_for_task() {
 
     // The unpacker may unscramble the file it is given in place: always the
     // copy, never the package on the stick.
-    if (!unpack_files(copy, UT_TEMP_FOLDER)) {
+    if (!unpack_files(copy, UT_TEMP_FOLDER, 1)) {
         LOG_MSG(LVL_ERROR, "failed to unpack task file");
         return package_refused();
     }
