@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "scoped_handle.h"
+#include "test_utility.h"
 
 namespace {
 
@@ -293,7 +294,7 @@ int minisign_read_small_file(const char* path, int no_follow, char* buf, int siz
     if (no_follow) {
         flags |= O_NOFOLLOW;
     }
-    scoped_fd fd(open(path, flags));
+    scoped_fd fd(open_path(path, flags));
     if (!fd) {
         *why = errno == ENOENT ? "missing" : (errno == ELOOP ? "a symbolic link" : "unreadable");
         return 0;
@@ -395,7 +396,7 @@ int minisign_verify_buffer(const uint8_t* data, uint64_t length, const minisign_
 
 int minisign_verify_file(const char* path, const minisign_signature* sig,
                          const minisign_public_key* key) {
-    scoped_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    scoped_fd fd(open_path(path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return MINISIGN_UNREADABLE;
@@ -439,6 +440,28 @@ int minisign_verify_file(const char* path, const minisign_signature* sig,
     return good ? verify_comment(sig, key) : MINISIGN_BAD_SIGNATURE;
 }
 
+int minisign_check_hash(const uint8_t hash[MINISIGN_HASH_SIZE], const minisign_signature* sig,
+                        const minisign_keyring* ring, int* key_index) {
+    *key_index = -1;
+    if (!sig->prehashed) {
+        return MINISIGN_UNREADABLE;
+    }
+    int verdict = MINISIGN_UNKNOWN_KEY;
+    for (int at = minisign_find_key(ring, sig->key_id, -1); at >= 0;
+         at = minisign_find_key(ring, sig->key_id, at)) {
+        const minisign_public_key* key = &ring->keys[at];
+        verdict = crypto_sign_ed25519_verify_detached(sig->signature, hash, MINISIGN_HASH_SIZE,
+                                                      key->key) == 0
+                      ? verify_comment(sig, key)
+                      : MINISIGN_BAD_SIGNATURE;
+        if (verdict == MINISIGN_GOOD) {
+            *key_index = at;
+            return verdict;
+        }
+    }
+    return verdict;
+}
+
 int minisign_check_file(const char* path, const minisign_signature* sig,
                         const minisign_keyring* ring, int* key_index) {
     *key_index = -1;
@@ -461,6 +484,13 @@ int minisign_check_file(const char* path, const minisign_signature* sig,
 int minisign_check_signed_file(const char* signature_path, const char* path,
                                const minisign_keyring* ring, minisign_signature* sig,
                                int* key_index, const char** why) {
+    return minisign_check_signed_file_hashed(signature_path, path, nullptr, ring, sig, key_index,
+                                             why);
+}
+
+int minisign_check_signed_file_hashed(const char* signature_path, const char* path,
+                                      const uint8_t* hash, const minisign_keyring* ring,
+                                      minisign_signature* sig, int* key_index, const char** why) {
     *key_index = -1;
     *why = "";
     if (ring->count == 0) {
@@ -473,6 +503,9 @@ int minisign_check_signed_file(const char* signature_path, const char* path,
     }
     if (!minisign_parse_signature(text, length, sig, why)) {
         return MINISIGN_MALFORMED;
+    }
+    if (hash != nullptr && sig->prehashed) {
+        return minisign_check_hash(hash, sig, ring, key_index);
     }
     return minisign_check_file(path, sig, ring, key_index);
 }

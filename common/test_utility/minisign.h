@@ -127,6 +127,16 @@ int minisign_verify_file(const char* path, const minisign_signature* sig,
 int minisign_verify_buffer(const uint8_t* data, uint64_t length, const minisign_signature* sig,
                            const minisign_public_key* key);
 
+// The BLAKE2b-512 of a file, for a prehashed ("ED") signature.
+enum { MINISIGN_HASH_SIZE = 64 };
+
+// Checks a prehashed ("ED") signature on the hash of the signed file, taken
+// by the caller (while it copied the file, say), against every key of the
+// ring that has the signature's key id; *key_index as minisign_check_file.
+// A legacy ("Ed") signature cannot be checked on a hash: MINISIGN_UNREADABLE.
+int minisign_check_hash(const uint8_t hash[MINISIGN_HASH_SIZE], const minisign_signature* sig,
+                        const minisign_keyring* ring, int* key_index);
+
 // Checks the file against every key of the ring that has the signature's key
 // id. *key_index gets the key that verified (or -1).
 int minisign_check_file(const char* path, const minisign_signature* sig,
@@ -141,3 +151,10 @@ int minisign_check_file(const char* path, const minisign_signature* sig,
 int minisign_check_signed_file(const char* signature_path, const char* path,
                                const minisign_keyring* ring, minisign_signature* sig,
                                int* key_index, const char** why);
+
+// The same, with the signed file's BLAKE2b-512 already taken (hash; nullptr:
+// none): a prehashed signature is checked on it and the file is not read
+// again; a legacy one is checked on the file at path.
+int minisign_check_signed_file_hashed(const char* signature_path, const char* path,
+                                      const uint8_t* hash, const minisign_keyring* ring,
+                                      minisign_signature* sig, int* key_index, const char** why);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sodium.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -31,6 +32,16 @@ __attribute__((format(printf, 1, 2))) void set_note(const char* format, ...) {
     va_end(args);
 }
 
+// The hash of the copy being written; 1 while it is being taken.
+crypto_generichash_blake2b_state g_copy_hash;
+int g_copy_hashing = 0;
+
+// No keys folder by that name at all: nothing is checked.
+int keys_folder_absent(const char* keys_folder) {
+    struct stat st;
+    return stat(keys_folder, &st) != 0 && errno == ENOENT ? 1 : 0;
+}
+
 void report_invalid_key(const char* path, const char* why) {
     LOG_MSG(LVL_WARNING, "invalid key file: %s: %s", path, why);
 }
@@ -43,7 +54,7 @@ int copy_signature(const char* from, const char* to, const char** why) {
                                   why)) {
         return 0;
     }
-    scoped_fd out(open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    scoped_fd out(open_path(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600));
     if (!out || write(out.get(), g_signature_text, static_cast<size_t>(length)) != length ||
         out.close() != 0) {
         *why = "cannot copy it into the temporary folder";
@@ -99,7 +110,14 @@ int check_package_signature_with(const char* keys_folder, const char* package, c
             PATH_SIZE;
 
     struct stat st;
-    if (stat(keys_folder, &st) != 0 && errno == ENOENT) {
+    // The hash taken while the copy was written, if it was.
+    uint8_t copy_hash[MINISIGN_HASH_SIZE];
+    const int hashed = g_copy_hashing;
+    if (hashed) {
+        crypto_generichash_blake2b_final(&g_copy_hash, copy_hash, sizeof(copy_hash));
+        g_copy_hashing = 0;
+    }
+    if (keys_folder_absent(keys_folder)) {
         // No keys: nothing is checked, as on every board before signatures.
         set_note("not checked");
         if (names_fit && lstat(on_device, &st) == 0) {
@@ -127,7 +145,8 @@ int check_package_signature_with(const char* keys_folder, const char* package, c
     // What is checked is the copies: exactly what will be unpacked.
     int key_index = -1;
     const int verdict =
-        minisign_check_signed_file(signature_copy, copy, &g_ring, &g_signature, &key_index, &why);
+        minisign_check_signed_file_hashed(signature_copy, copy, hashed ? copy_hash : nullptr,
+                                          &g_ring, &g_signature, &key_index, &why);
     char key_id[MINISIGN_KEY_ID_TEXT_SIZE] = "";
     if (verdict >= MINISIGN_UNKNOWN_KEY) {
         minisign_key_id_text(g_signature.key_id, key_id);
@@ -143,6 +162,23 @@ int check_package_signature_with(const char* keys_folder, const char* package, c
     set_note("key id %s, trusted comment: %s", key_id, comment);
     delete_test_file(signature_copy);
     return 1;
+}
+
+int signatures_checked_with(const char* keys_folder) {
+    return keys_folder_absent(keys_folder) ? 0 : 1;
+}
+
+int signatures_checked() {
+    return signatures_checked_with(UT_KEYS_FOLDER);
+}
+
+void package_hash_begin() {
+    crypto_generichash_blake2b_init(&g_copy_hash, nullptr, 0, MINISIGN_HASH_SIZE);
+    g_copy_hashing = 1;
+}
+
+void package_hash_feed(void*, const unsigned char* bytes, size_t size) {
+    crypto_generichash_blake2b_update(&g_copy_hash, bytes, static_cast<unsigned long long>(size));
 }
 
 int check_package_signature(const char* package, const char* copy) {

@@ -7,6 +7,18 @@
 #define UT_KEYS_FOLDER "/etc/usb_tools/keys/"
 #define SIGNATURE_SUFFIX ".minisig"
 
+#include <stddef.h>
+
+// 1 when this board checks packages: the keys folder's name exists.
+int signatures_checked();
+int signatures_checked_with(const char* keys_folder);
+
+// The package's BLAKE2b-512, taken while its copy is written: begin, then
+// package_hash_feed as the copy's sink (copy_one_file). The next check
+// takes its verdict on that hash instead of reading the copy again.
+void package_hash_begin();
+void package_hash_feed(void* context, const unsigned char* bytes, size_t size);
+
 // Called once the package has been copied into the temporary folder
 // (package: its path on the device; copy: its copy), before anything is
 // unscrambled or unpacked. Copies the signature file beside the copy and

@@ -223,6 +223,8 @@ def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path,
     assert "work list was created" not in messages
     assert "TASK_EXECUTE_PART" not in messages
     assert not (b.home / "trace").exists()
+    assert list((b.home / "velmarok" / "ut_temp").iterdir()) == [], \
+        "neither the copy nor the signature's copy stays"
     assert (b.stick_out / "command.f").read_bytes() == data
     if sig is not None:
         assert (b.stick_out / "command.f.minisig").read_text() == sig

@@ -10,6 +10,7 @@
 
 #include "common/log/log_c.h"
 #include "common/test_utility/minisign.h"
+#include "common/test_utility/work_with_files.h"
 #include "src/start_task/signature_check.h"
 #include "test_support.h"
 
@@ -409,4 +410,54 @@ TEST_F(SignatureCheck, KeysFolderDecidesAndNotesTheOutcome) {
     const std::string log = ut_test::all_log_text();
     EXPECT_NE(log.find("invalid key file: " + path("keys/broken.pub")), std::string::npos);
     EXPECT_EQ(log.find("ignored.txt"), std::string::npos);
+}
+
+// The verdict on the hash taken while the copy was written: the copy is not
+// read again, so a hash of other bytes than the signed ones is refused even
+// when the copy on disk holds the signed bytes; a legacy signature still goes
+// by the file.
+TEST_F(SignatureCheck, VerdictOnTheHashTakenWhileCopying) {
+    const signer s;
+    mkdir(path("keys").c_str(), 0700);
+    write_file(path("keys/board.pub"), s.public_key());
+    EXPECT_EQ(signatures_checked_with(folder("keys").c_str()), 1);
+    EXPECT_EQ(signatures_checked_with(folder("no-keys").c_str()), 0);
+    write_file(package_ + ".minisig", s.sign(kHello));
+
+    unlink(copy_.c_str());
+    package_hash_begin();
+    ASSERT_EQ(copy_one_file(package_.c_str(), copy_.c_str(), package_hash_feed, nullptr), 1);
+    EXPECT_EQ(check(folder("keys")), 1) << signature_note();
+
+    package_hash_begin();
+    const std::string other = "hello?";
+    package_hash_feed(nullptr, reinterpret_cast<const unsigned char*>(other.data()), other.size());
+    EXPECT_EQ(check(folder("keys")), 0);
+    EXPECT_STREQ(signature_note(), "refused: bad signature by key id 0807060504030201");
+
+    // The hash is used once: the next check reads the copy.
+    EXPECT_EQ(check(folder("keys")), 1);
+
+    write_file(package_ + ".minisig", s.sign(kHello, false));
+    package_hash_begin();
+    package_hash_feed(nullptr, reinterpret_cast<const unsigned char*>(other.data()), other.size());
+    EXPECT_EQ(check(folder("keys")), 1) << "a legacy signature is checked on the file";
+
+    // The hash check alone, on a ring: the key that verified, or none.
+    minisign_keyring ring{};
+    const char* why = "";
+    write_file(path("k.pub"), s.public_key());
+    ASSERT_TRUE(minisign_add_key_file(path("k.pub").c_str(), &ring, &why));
+    ASSERT_TRUE(parse_sig(s.sign(kHello), &g_sig, &why));
+    uint8_t hash[MINISIGN_HASH_SIZE];
+    crypto_generichash(hash, sizeof(hash), reinterpret_cast<const uint8_t*>(kHello.data()),
+                       kHello.size(), nullptr, 0);
+    int index = -1;
+    EXPECT_EQ(minisign_check_hash(hash, &g_sig, &ring, &index), MINISIGN_GOOD);
+    EXPECT_EQ(index, 0);
+    hash[63] ^= 1;
+    EXPECT_EQ(minisign_check_hash(hash, &g_sig, &ring, &index), MINISIGN_BAD_SIGNATURE);
+    EXPECT_EQ(index, -1);
+    ASSERT_TRUE(parse_sig(s.sign(kHello, false), &g_sig, &why));
+    EXPECT_EQ(minisign_check_hash(hash, &g_sig, &ring, &index), MINISIGN_UNREADABLE);
 }
