@@ -306,13 +306,19 @@ const char* verdict_text(int verdict) {
         return "bad trusted-comment signature";
     case MINISIGN_UNREADABLE:
         return "the package cannot be read";
+    case MINISIGN_LEGACY:
+        return MINISIGN_LEGACY_REASON;
     default:
         return "good";
     }
 }
 
-void warn_invalid_key(const char* path, const char* why) {
-    warning("%s holds no valid public key: %s", path, why);
+void warn_invalid_key(const char* path, int named_as_key, const char* why) {
+    if (named_as_key) {
+        warning("%s holds no valid public key: %s", path, why);
+    } else {
+        warning("%s is not a key file, the board ignores it: %s", path, why);
+    }
 }
 
 } // namespace

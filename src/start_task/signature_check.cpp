@@ -32,8 +32,71 @@ __attribute__((format(printf, 1, 2))) void set_note(const char* format, ...) {
     va_end(args);
 }
 
-void report_invalid_key(const char* path, const char* why) {
-    LOG_MSG(LVL_WARNING, "invalid key file: %s: %s", path, why);
+void report_skipped_entry(const char* path, int named_as_key, const char* why) {
+    if (named_as_key) {
+        LOG_MSG(LVL_WARNING, "invalid key file: %s: %s", path, why);
+    } else {
+        LOG_MSG(LVL_WARNING, "not a key file, ignored: %s: %s", path, why);
+    }
+}
+
+enum { FOLDER_ABSENT, FOLDER_THERE, FOLDER_BROKEN };
+
+// What stands at a name on the way to the keys. Only a name that does not
+// exist at all is absent: a link whose target is missing (a data partition
+// not mounted yet), a link loop or a file is broken, and fails closed. A link
+// to a folder is that folder.
+int folder_state(const char* name, const char** why) {
+    struct stat st;
+    if (lstat(name, &st) != 0) {
+        if (errno == ENOENT) {
+            return FOLDER_ABSENT;
+        }
+        *why = strerror(errno);
+        return FOLDER_BROKEN;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return FOLDER_THERE;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+        *why = "not a folder";
+        return FOLDER_BROKEN;
+    }
+    if (stat(name, &st) != 0) {
+        *why = errno == ENOENT  ? "a link whose target is missing"
+               : errno == ELOOP ? "a link loop"
+                                : "a link that cannot be followed";
+        return FOLDER_BROKEN;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *why = "a link to something that is not a folder";
+        return FOLDER_BROKEN;
+    }
+    return FOLDER_THERE;
+}
+
+// The state of the keys folder and of the folder that holds it, each looked
+// at by its name without the trailing "/" (with it, lstat follows a link).
+// *name gets the name that is broken.
+int keys_folder_state(const char* keys_folder, char* name, int size, const char** why) {
+    if (snprintf(name, static_cast<size_t>(size), "%s", keys_folder) >= size) {
+        *why = "name too long";
+        return FOLDER_BROKEN;
+    }
+    size_t n = strlen(name);
+    while (n > 1 && name[n - 1] == '/') {
+        name[--n] = '\0';
+    }
+    char* last = strrchr(name, '/');
+    if (last != nullptr && last != name) {
+        *last = '\0';
+        const int above = folder_state(name, why);
+        if (above != FOLDER_THERE) {
+            return above;
+        }
+        *last = '/';
+    }
+    return folder_state(name, why);
 }
 
 // Copies the signature file from the device into the temporary folder,
@@ -81,6 +144,10 @@ int refuse(int verdict, const char* keys_folder, const char* on_device, const ch
         LOG_MSG(LVL_ERROR, "package refused: bad trusted-comment signature by key id %s", key_id);
         set_note("refused: bad trusted-comment signature by key id %s", key_id);
         break;
+    case MINISIGN_LEGACY:
+        LOG_MSG(LVL_ERROR, "package refused: %s (key id %s)", MINISIGN_LEGACY_REASON, key_id);
+        set_note("refused: %s (key id %s)", MINISIGN_LEGACY_REASON, key_id);
+        break;
     default:
         LOG_MSG(LVL_ERROR, "package refused: cannot read the package copy");
         set_note("refused: cannot read the package copy");
@@ -99,10 +166,13 @@ int check_package_signature_with(const char* keys_folder, const char* package, c
         snprintf(signature_copy, sizeof(signature_copy), "%s%s", copy, SIGNATURE_SUFFIX) <
             PATH_SIZE;
 
-    struct stat st;
-    if (stat(keys_folder, &st) != 0 && errno == ENOENT) {
+    char folder[PATH_SIZE];
+    const char* broken = "";
+    const int state = keys_folder_state(keys_folder, folder, sizeof(folder), &broken);
+    if (state == FOLDER_ABSENT) {
         // No keys: nothing is checked, as on every board before signatures.
         set_note("not checked");
+        struct stat st;
         if (names_fit && lstat(on_device, &st) == 0) {
             LOG_MSG(LVL_INFO, "signature file ignored, no keys folder: %s", on_device);
         }
@@ -110,9 +180,18 @@ int check_package_signature_with(const char* keys_folder, const char* package, c
     }
 
     // From here on every package must prove itself: any doubt refuses it.
+    if (state == FOLDER_BROKEN) {
+        LOG_MSG(LVL_ERROR, "package refused: keys folder unusable: %s: %s", folder, broken);
+        set_note("refused: keys folder unusable: %s: %s", folder, broken);
+        return 0;
+    }
     g_ring.count = 0;
-    if (!minisign_add_key_folder(keys_folder, &g_ring, report_invalid_key)) {
-        LOG_MSG(LVL_ERROR, "failed to read keys folder: %s", keys_folder);
+    if (!minisign_add_key_folder(keys_folder, &g_ring, report_skipped_entry)) {
+        const char* why = strerror(errno);
+        LOG_MSG(LVL_ERROR, "package refused: keys folder unusable: %s: cannot be read: %s",
+                keys_folder, why);
+        set_note("refused: keys folder unusable: %s: cannot be read: %s", keys_folder, why);
+        return 0;
     }
     if (g_ring.count == 0) {
         return refuse(MINISIGN_NO_KEYS, keys_folder, on_device, "", "");

@@ -185,7 +185,7 @@ class Board:
                       f"mount -t overlay overlay -o lowerdir=/etc,upperdir='{r}/etc_overlay/upper',"
                       f"workdir='{r}/etc_overlay/work' /etc",
                       "mkdir -p /etc/usb_tools/keys",
-                      "mount -t tmpfs -o size=1m,mode=755 tmpfs /etc/usb_tools/keys",
+                      "mount -t tmpfs -o size=4m,mode=755 tmpfs /etc/usb_tools/keys",
                       f"cp -a '{r}/keys_in/.' /etc/usb_tools/keys/"]
         lines += self.setup
         # Set up: programs can now be started in the namespace (spawn) before

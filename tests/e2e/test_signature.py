@@ -2,6 +2,7 @@
 and ut_pack's keys and signatures against Debian's real minisign, both ways."""
 
 import base64
+import hashlib
 import os
 import pty
 import re
@@ -137,15 +138,14 @@ def stick_files(data, sig):
 # -- the daemon ---------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("signer,legacy", [
-    ("ut", False),
-    pytest.param("mw", False, marks=needs_minisign),
-    pytest.param("mw", True, marks=needs_minisign),
-    pytest.param("me", False, marks=needs_minisign),
-], ids=["ut_pack", "minisign_W", "minisign_W_legacy", "minisign_password"])
-def test_signed_package_is_taken_in(board, signed, keys, tool, tmp_path, signer, legacy):
-    data, sig = signed(signer, legacy=legacy)
-    assert base64.b64decode(sig.splitlines()[1])[:2] == (b"Ed" if legacy else b"ED")
+@pytest.mark.parametrize("signer", [
+    "ut",
+    pytest.param("mw", marks=needs_minisign),
+    pytest.param("me", marks=needs_minisign),
+], ids=["ut_pack", "minisign_W", "minisign_password"])
+def test_signed_package_is_taken_in(board, signed, keys, tool, tmp_path, signer):
+    data, sig = signed(signer)
+    assert base64.b64decode(sig.splitlines()[1])[:2] == b"ED"
     pub = keys / f"{signer}.pub"
     b = board(stick=Stick(stick_files(data, sig)), keys={"board.pub": pub.read_text()})
     log = b.run(until=SERVICE_PHASE)
@@ -179,14 +179,27 @@ def flipped_package(data):
     return bytes(data)
 
 
+def relabelled(sig):
+    """The signature with its algorithm bytes "ED" turned into "Ed"."""
+    lines = sig.splitlines()
+    blob = base64.b64decode(lines[1])
+    assert blob[:2] == b"ED"
+    lines[1] = base64.b64encode(b"Ed" + blob[2:]).decode()
+    return "\n".join(lines) + "\n"
+
+
 @pytest.mark.parametrize("case", [
     "unsigned", "other_key", "package_changed", "comment_changed", "signature_changed",
-    "malformed", "empty_keys_folder", "keys_folder_without_valid_key",
+    "malformed", "empty_keys_folder", "keys_folder_without_valid_key", "relabelled_legacy",
+    pytest.param("minisign_legacy", marks=needs_minisign),
 ])
 def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path, case):
-    data, sig = signed("other" if case == "other_key" else "ut")
-    key_files = {"board.pub": (keys / "ut.pub").read_text()}
-    kid = key_id(keys / ("other.pub" if case == "other_key" else "ut.pub"))
+    signer = {"other_key": "other", "minisign_legacy": "mw"}.get(case, "ut")
+    data, sig = signed(signer, legacy=case == "minisign_legacy")
+    if case == "minisign_legacy":
+        assert base64.b64decode(sig.splitlines()[1])[:2] == b"Ed"
+    key_files = {"board.pub": (keys / f"{'mw' if signer == 'mw' else 'ut'}.pub").read_text()}
+    kid = key_id(keys / f"{signer}.pub")
     expected = {
         "unsigned": "no signature file: " + SIG_ON_STICK,
         "other_key": "no trusted key with key id " + kid,
@@ -196,6 +209,8 @@ def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path,
         "malformed": "malformed signature file: " + SIG_ON_STICK + ": ",
         "empty_keys_folder": "no valid key in " + KEYS,
         "keys_folder_without_valid_key": "no valid key in " + KEYS,
+        "relabelled_legacy": f"legacy signature: sign without -l (key id {kid})",
+        "minisign_legacy": f"legacy signature: sign without -l (key id {kid})",
     }[case]
     if case == "unsigned":
         sig = None
@@ -213,6 +228,11 @@ def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path,
         key_files = {}
     elif case == "keys_folder_without_valid_key":
         key_files = {"board.pub": "untrusted comment: x\nRWQ=\n", "readme": "not a key"}
+    elif case == "relabelled_legacy":
+        # The attack: a 64-byte file holding the package's hash, with the
+        # package's signature relabelled.
+        data = hashlib.blake2b(data, digest_size=64).digest()
+        sig = relabelled(sig)
     b = board(stick=Stick(stick_files(data, sig)), keys=key_files)
     log = b.run(until=SERVICE_PHASE)
     refused = [l for l in log if l.message.startswith("package refused: ")]
@@ -238,6 +258,8 @@ def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path,
         (folder / name).write_text(text)
     r = tool("verify", "--key", folder, check / "command.f")
     assert r.returncode == 1, r.stdout + r.stderr
+    if "legacy" in case:
+        assert "the board refuses the package: " + expected in r.stderr
 
 
 def test_without_keys_folder_nothing_changes(board, signed):
@@ -271,6 +293,68 @@ def test_any_trusted_key_may_sign_and_bad_key_files_are_named(board, signed, key
     assert [l.level for l in log if l.message.startswith("invalid key file: " + KEYS +
                                                          "b-broken.pub")] == ["W"]
     assert "work list was created" in messages
+
+
+KEYS_ETC = "/etc/usb_tools"
+
+
+@pytest.mark.parametrize("case,setup,refusal", [
+    ("keys_broken_link", ["ln -s /nowhere /etc/usb_tools/keys"],
+     KEYS_ETC + "/keys: a link whose target is missing"),
+    ("keys_link_loop", ["ln -s /etc/usb_tools/keys /etc/usb_tools/keys"],
+     KEYS_ETC + "/keys: a link loop"),
+    ("keys_a_file", ["echo x > /etc/usb_tools/keys"], KEYS_ETC + "/keys: not a folder"),
+    ("etc_broken_link", ["rmdir /etc/usb_tools", "ln -s /nowhere /etc/usb_tools"],
+     KEYS_ETC + ": a link whose target is missing"),
+    ("keys_link_to_folder", ["ln -s /etc/real_keys /etc/usb_tools/keys"], None),
+    ("etc_link_to_folder", ["rmdir /etc/usb_tools", "mkdir -p /etc/real_etc",
+                            "ln -s /etc/real_keys /etc/real_etc/keys",
+                            "ln -s /etc/real_etc /etc/usb_tools"], None),
+])
+def test_keys_folder_is_looked_at_by_its_own_name(board, signed, keys, case, setup, refusal):
+    """Only a keys folder that does not exist at all turns the check off: a
+    link to nowhere (a data partition not mounted yet) refuses everything,
+    unsigned packages first of all. A link to a real folder works."""
+    data, sig = signed("ut")
+    # The keys live elsewhere in /etc; /etc/usb_tools/keys is replaced.
+    prepare = ["mkdir -p /etc/real_keys", "cp -a /etc/usb_tools/keys/. /etc/real_keys/",
+               "umount /etc/usb_tools/keys", "rmdir /etc/usb_tools/keys"]
+    b = board(stick=Stick(stick_files(data, None if refusal else sig)),
+              keys={"board.pub": (keys / "ut.pub").read_text()}, setup=prepare + setup)
+    log = b.run(until=SERVICE_PHASE)
+    refused = [(l.level, l.message) for l in log if l.message.startswith("package refused: ")]
+    if refusal is None:
+        assert refused == []
+        assert (b.home / "trace").read_text() == "ran\n"
+        return
+    # An unsigned package: refused for the keys folder, not let through.
+    assert refused == [("E", "package refused: keys folder unusable: " + refusal)]
+    assert not (b.home / "trace").exists()
+    assert (b.stick_out / "command.f").read_bytes() == data
+
+
+def fake_public_key():
+    return "untrusted comment: x\n" + base64.b64encode(b"Ed" + os.urandom(40)).decode() + "\n"
+
+
+def test_keys_folder_takes_256_keys_in_any_letter_case_and_names_the_rest(board, signed, keys):
+    data, sig = signed("ut")
+    key_files = {f"k{i:03}.pub": fake_public_key() for i in range(255)}
+    # As copied from a FAT stick.
+    key_files["RELEASE.PUB"] = (keys / "ut.pub").read_text()
+    others = {".hidden.pub": "a hidden name", ".notes": "a hidden name",
+              "release.pub~": "the name does not end in .pub"}
+    for name in others:
+        key_files[name] = (keys / "ut.pub").read_text()
+    b = board(stick=Stick(stick_files(data, sig)), keys=key_files)
+    log = b.run(until=SERVICE_PHASE)
+    messages = [l.message for l in log]
+    assert any(m.startswith("package signed by key id " + key_id(keys / "ut.pub"))
+               for m in messages)
+    assert (b.home / "trace").read_text() == "ran\n"
+    skipped = sorted((l.level, l.message) for l in log if "key file" in l.message)
+    assert skipped == sorted(("W", f"not a key file, ignored: {KEYS}{name}: {why}")
+                             for name, why in others.items())
 
 
 # -- ut_pack and minisign, both ways -------------------------------------------------
