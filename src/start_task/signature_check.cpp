@@ -6,19 +6,31 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include "../../common/log/log_c.h"
 #include "../../common/test_utility/minisign.h"
+#include "../../common/test_utility/package_policy.h"
 #include "../../common/test_utility/scoped_handle.h"
 #include "../../common/test_utility/test_utility.h"
 #include "../../common/test_utility/text_escape.h"
 
 namespace {
 
-enum { PATH_SIZE = 256, NOTE_SIZE = 320 };
+enum { PATH_SIZE = 256, NOTE_SIZE = 1024 };
 
 char g_note[NOTE_SIZE] = "not checked";
+
+char g_board_file[PATH_SIZE] = POLICY_BOARD_FILE;
+char g_ledger_folder[PATH_SIZE] = POLICY_LEDGER_FOLDER;
+
+// The ledger as read at the check, and the sequence to write into it once
+// the work list was read.
+sequence_ledger g_ledger;
+policy_decision g_decision;
+int g_sequence_pending;
+uint8_t g_pending_key_id[MINISIGN_KEY_ID_SIZE];
 
 // Large enough to be kept out of the stack.
 minisign_keyring g_ring;
@@ -156,7 +168,149 @@ int refuse(int verdict, const char* keys_folder, const char* on_device, const ch
     return 0;
 }
 
+// The ledger's folder: absent (an empty ledger; the folder is made when the
+// ledger is first written), or a folder only the daemon's user can write.
+int ledger_folder_state(char* why, int size) {
+    char name[PATH_SIZE];
+    snprintf(name, sizeof(name), "%s", g_ledger_folder);
+    size_t n = strlen(name);
+    while (n > 1 && name[n - 1] == '/') {
+        name[--n] = '\0';
+    }
+    struct stat st;
+    if (lstat(name, &st) != 0) {
+        if (errno == ENOENT) {
+            return POLICY_FILE_ABSENT;
+        }
+        snprintf(why, static_cast<size_t>(size), "%s: %s", name, strerror(errno));
+        return POLICY_FILE_BROKEN;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        snprintf(why, static_cast<size_t>(size), "%s is not a folder", name);
+        return POLICY_FILE_BROKEN;
+    }
+    if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        snprintf(why, static_cast<size_t>(size), "%s can be written by others than root", name);
+        return POLICY_FILE_BROKEN;
+    }
+    return POLICY_FILE_READ;
+}
+
+// The board's decision on the trusted comment's fields of a package that
+// verified: its board file, its ledger. 1 when taken in.
+int decide_for_this_board(const char* key_id, const char* comment) {
+    static board_identity board;
+    char board_why[POLICY_TEXT_SIZE] = "";
+    const int board_state =
+        policy_read_board_file(g_board_file, &board, board_why, sizeof(board_why));
+    char ledger_why[POLICY_TEXT_SIZE] = "";
+    int ledger_state = ledger_folder_state(ledger_why, sizeof(ledger_why));
+    g_ledger.count = 0;
+    if (ledger_state == POLICY_FILE_READ) {
+        char path[PATH_SIZE];
+        if (snprintf(path, sizeof(path), "%s%s", g_ledger_folder, POLICY_LEDGER_NAME) >=
+            static_cast<int>(sizeof(path))) {
+            snprintf(ledger_why, sizeof(ledger_why), "name too long");
+            ledger_state = POLICY_FILE_BROKEN;
+        } else {
+            ledger_state = policy_read_ledger(path, &g_ledger, ledger_why, sizeof(ledger_why));
+        }
+    }
+    policy_decide(g_signature.trusted_comment, g_signature.trusted_comment_length,
+                  g_signature.key_id, board_state, &board, board_why, ledger_state, &g_ledger,
+                  ledger_why, &g_decision);
+    if (!g_decision.taken) {
+        LOG_MSG(LVL_ERROR, "package refused: %s", g_decision.reason);
+        set_note("refused: %s", g_decision.reason);
+        return 0;
+    }
+    if (g_decision.summary[0] != '\0') {
+        LOG_MSG(LVL_INFO, "package made for this board: %s", g_decision.summary);
+    }
+    set_note("key id %s%s%s%s%s", key_id, comment[0] != '\0' ? ", " : "", comment,
+             g_decision.summary[0] != '\0' ? "; " : "", g_decision.summary);
+    g_sequence_pending = g_decision.sequenced;
+    memcpy(g_pending_key_id, g_signature.key_id, MINISIGN_KEY_ID_SIZE);
+    return 1;
+}
+
 } // namespace
+
+void set_package_policy_paths(const char* board_file, const char* ledger_folder) {
+    snprintf(g_board_file, sizeof(g_board_file), "%s", board_file);
+    snprintf(g_ledger_folder, sizeof(g_ledger_folder), "%s", ledger_folder);
+}
+
+int commit_package_sequence() {
+    if (!g_sequence_pending) {
+        return 1;
+    }
+    g_sequence_pending = 0;
+    char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
+    minisign_key_id_text(g_pending_key_id, key_id);
+    const unsigned long long sequence = static_cast<unsigned long long>(g_decision.sequence);
+    char why[POLICY_TEXT_SIZE] = "";
+    int written = policy_ledger_set(&g_ledger, g_pending_key_id, g_decision.sequence);
+    if (!written) {
+        snprintf(why, sizeof(why), "the ledger is full");
+    } else {
+        char name[PATH_SIZE];
+        snprintf(name, sizeof(name), "%s", g_ledger_folder);
+        // Made on first use; the folder above must be there.
+        if (mkdir(name, 0700) != 0 && errno != EEXIST) {
+            snprintf(why, sizeof(why), "cannot make %s: %s", name, strerror(errno));
+            written = 0;
+        } else if (ledger_folder_state(why, sizeof(why)) != POLICY_FILE_READ) {
+            written = 0;
+        } else {
+            written = policy_write_ledger(g_ledger_folder, POLICY_LEDGER_NAME, &g_ledger, why,
+                                          sizeof(why));
+        }
+    }
+    if (!written) {
+        LOG_MSG(LVL_ERROR,
+                "package refused: sequence %llu of key id %s: the ledger cannot be written: %s",
+                sequence, key_id, why);
+        set_note("refused: sequence %llu of key id %s: the ledger cannot be written: %s", sequence,
+                 key_id, why);
+        return 0;
+    }
+    LOG_MSG(LVL_INFO, "sequence %llu of key id %s taken in; it will not run again on this board",
+            sequence, key_id);
+    const size_t used = strlen(g_note);
+    snprintf(g_note + used, sizeof(g_note) - used,
+             "; sequence %llu taken in; it will not run again on this board", sequence);
+    return 1;
+}
+
+void warn_if_ledger_forgets() {
+    static board_identity board;
+    char why[POLICY_TEXT_SIZE];
+    if (policy_read_board_file(g_board_file, &board, why, sizeof(why)) != POLICY_FILE_READ ||
+        !board.require_sequence) {
+        return;
+    }
+    // The ledger's folder, or the one it would be made in.
+    char name[PATH_SIZE];
+    snprintf(name, sizeof(name), "%s", g_ledger_folder);
+    struct statfs fs;
+    while (statfs(name, &fs) != 0) {
+        char* last = strrchr(name, '/');
+        if (last == nullptr || last == name) {
+            return;
+        }
+        *last = '\0';
+    }
+    const unsigned long tmpfs_magic = 0x01021994;
+    const unsigned long ramfs_magic = 0x858458f6;
+    const unsigned long type = static_cast<unsigned long>(fs.f_type);
+    if (type == tmpfs_magic || type == ramfs_magic) {
+        LOG_MSG(LVL_WARNING,
+                "ledger folder %s is on a tmpfs: every sequence taken in is forgotten at the "
+                "next boot, and an old sequenced package runs again",
+                g_ledger_folder);
+    }
+}
 
 int check_package_signature_with(const char* keys_folder, const char* package, const char* copy) {
     char on_device[PATH_SIZE];
@@ -166,6 +320,7 @@ int check_package_signature_with(const char* keys_folder, const char* package, c
         snprintf(signature_copy, sizeof(signature_copy), "%s%s", copy, SIGNATURE_SUFFIX) <
             PATH_SIZE;
 
+    g_sequence_pending = 0;
     char folder[PATH_SIZE];
     const char* broken = "";
     const int state = keys_folder_state(keys_folder, folder, sizeof(folder), &broken);
@@ -220,9 +375,11 @@ int check_package_signature_with(const char* keys_folder, const char* package, c
     char comment[200];
     escape_text(g_signature.trusted_comment, comment, sizeof(comment));
     LOG_MSG(LVL_INFO, "package signed by key id %s, trusted comment: %s", key_id, comment);
-    set_note("key id %s, trusted comment: %s", key_id, comment);
     delete_test_file(signature_copy);
-    return 1;
+    char readable[POLICY_TEXT_SIZE];
+    policy_comment_text(g_signature.trusted_comment, g_signature.trusted_comment_length, readable,
+                        sizeof(readable));
+    return decide_for_this_board(key_id, readable);
 }
 
 int check_package_signature(const char* package, const char* copy) {
