@@ -94,21 +94,26 @@ def signed(tmp_path, tool, keys):
     by ut_pack create and the given signer."""
     count = [0]
 
-    def make(signer="ut", scramble=True, legacy=False):
+    def make(signer="ut", scramble=True, legacy=False, comment=None, mark=None):
         count[0] += 1
         src = tmp_path / f"src{count[0]}"
         src.mkdir()
         (src / "work_list.f").write_text("<0001>{trace.sh}\n<0002>{remove_temp_folder}\n")
-        (src / "trace.sh").write_text(TRACE_SCRIPT)
+        (src / "trace.sh").write_text(TRACE_SCRIPT if mark is None else script(f"""
+            echo ran > /home/trace
+            echo {mark} >> /home/runs
+        """))
         pkg = tmp_path / f"out{count[0]}" / "command.f"
         pkg.parent.mkdir()
         r = tool("create", *(["--scramble"] if scramble else []), src, pkg)
         assert r.returncode == 0, r.stderr
         if signer in ("ut", "other", "ue"):
-            r = tool("sign", "--password-file", keys / "password", keys / f"{signer}.sec", pkg)
+            r = tool("sign", "--password-file", keys / "password",
+                     *(["-t", comment] if comment is not None else []), keys / f"{signer}.sec", pkg)
             assert r.returncode == 0, r.stderr
         elif signer == "mw":
-            subprocess.run(["minisign", "-S", *(["-l"] if legacy else []), "-s",
+            subprocess.run(["minisign", "-S", *(["-l"] if legacy else []),
+                            *(["-t", comment] if comment is not None else []), "-s",
                             keys / "mw.sec", "-m", pkg], check=True, capture_output=True)
         elif signer == "me":
             status, out = run_with_terminal(["minisign", "-S", "-s", keys / "me.sec", "-m", pkg],
@@ -355,6 +360,172 @@ def test_keys_folder_takes_256_keys_in_any_letter_case_and_names_the_rest(board,
     skipped = sorted((l.level, l.message) for l in log if "key file" in l.message)
     assert skipped == sorted(("W", f"not a key file, ignored: {KEYS}{name}: {why}")
                              for name, why in others.items())
+
+
+# -- for one board, once ------------------------------------------------------------
+
+LEDGER = "/var/lib/usb_tools/ledger"
+BOARD_FILE = "id = RX-00042\ntype = recorder-v2\n"
+
+
+def policy_setup(tmp_path, board_file=None, ledger=None, ledger_read_only=False):
+    """Shell lines: the board file in /etc/usb_tools (the overlay of /etc
+    that holds the keys), and a tmpfs on /var/lib/usb_tools that lasts as
+    long as the namespace, across the daemon's starts."""
+    lines = ["mount -t tmpfs -o size=1m,mode=755 tmpfs /var/lib",
+             "mkdir /var/lib/usb_tools",
+             "mount -t tmpfs -o size=1m,mode=755 tmpfs /var/lib/usb_tools"]
+    if board_file is not None:
+        (tmp_path / "board_file").write_text(board_file)
+        lines.append(f"cp '{tmp_path}/board_file' /etc/usb_tools/board")
+    if ledger is not None:
+        (tmp_path / "ledger_file").write_text(ledger)
+        lines += [f"cp '{tmp_path}/ledger_file' {LEDGER}", f"chmod 600 {LEDGER}"]
+    if ledger_read_only:
+        lines.append("mount -o remount,ro /var/lib/usb_tools")
+    return lines
+
+
+def policy_board(board, tmp_path, keys, files, starts=1, **setup):
+    return board(stick=Stick(files), keys={"board.pub": (keys / "ut.pub").read_text()},
+                 setup=policy_setup(tmp_path, **setup), starts=starts,
+                 teardown=[f"cp {LEDGER} '{tmp_path}/ledger_copy' 2>/dev/null || "
+                           f"rm -f '{tmp_path}/ledger_copy'"])
+
+
+def refusals(log):
+    return [(l.level, l.message) for l in log if l.message.startswith("package refused: ")]
+
+
+def receipt_signature(b):
+    text = (b.stick_out / "usb_tools_receipt.txt").read_text()
+    return next(l for l in text.splitlines() if l.startswith("signature: "))
+
+
+@pytest.mark.parametrize("case,comment,setup,refusal", [
+    ("another_board", "boards:RX-00040,RX-00041", {"board_file": BOARD_FILE},
+     "made for boards RX-00040,RX-00041; this board is RX-00042"),
+    ("listed_board", "boards:RX-00040,RX-00042", {"board_file": BOARD_FILE}, None),
+    ("listed_type", "types:recorder-v1,recorder-v2", {"board_file": BOARD_FILE}, None),
+    ("other_type", "boards:RX-00042\ttypes:recorder-v1", {"board_file": BOARD_FILE},
+     "made for types recorder-v1; this board is of type recorder-v2"),
+    ("no_board_file_targeted", "boards:RX-00042", {},
+     "made for boards RX-00042; this board has no id"),
+    ("no_board_file_plain", "release 7", {}, None),
+    ("malformed_board_file", "release 7", {"board_file": "id = RX-00042\nserial = 7\n"},
+     "board file /etc/usb_tools/board: line 2: unknown key (only id, type and require)"),
+    ("malformed_fields", "boards:RX-00042\tsequence:7x", {"board_file": BOARD_FILE},
+     "malformed trusted comment: the field sequence is not a number from 1 to "
+     "9223372036854775807"),
+    ("empty_list", "boards:", {"board_file": BOARD_FILE},
+     "malformed trusted comment: the field boards is not a list of names (1 to 63 of A-Z a-z "
+     "0-9 . _ -, separated by \",\")"),
+    ("same_field_twice", "sequence:7\tsequence:8", {"board_file": BOARD_FILE},
+     "malformed trusted comment: the field sequence is given twice"),
+    ("require_target", "sequence:3", {"board_file": BOARD_FILE + "require = target\n"},
+     "no boards or types named; this board requires a target"),
+    ("require_sequence", "types:recorder-v2", {"board_file": BOARD_FILE + "require = sequence\n"},
+     "no sequence; this board requires one"),
+    ("require_both_met", "types:recorder-v2\tsequence:3",
+     {"board_file": BOARD_FILE + "require = target, sequence\n"}, None),
+    ("ledger_unreadable_sequenced", "sequence:3", {"board_file": BOARD_FILE, "ledger": "junk\n"},
+     "sequence 3 of key id {kid}: the ledger /var/lib/usb_tools/ledger cannot be used: "
+     "line 1: not \"<key id> <sequence>\""),
+    ("ledger_unreadable_unsequenced", "boards:RX-00042",
+     {"board_file": BOARD_FILE, "ledger": "junk\n"}, None),
+    ("ledger_not_writable", "sequence:3", {"board_file": BOARD_FILE, "ledger_read_only": True},
+     "sequence 3 of key id {kid}: the ledger cannot be written: cannot remove "
+     "/var/lib/usb_tools/ledger.tmp: Read-only file system"),
+])
+def test_package_for_this_board(board, signed, keys, tmp_path, case, comment, setup, refusal):
+    data, sig = signed("ut", comment=comment)
+    kid = key_id(keys / "ut.pub")
+    b = policy_board(board, tmp_path, keys, stick_files(data, sig), **setup)
+    log = b.run(until=SERVICE_PHASE)
+    messages = [l.message for l in log]
+    if refusal is None:
+        assert refusals(log) == []
+        assert (b.home / "trace").read_text() == "ran\n"
+        assert not (b.stick_out / "command.f").exists()
+        return
+    refusal = refusal.format(kid=kid)
+    assert refusals(log) == [("E", "package refused: " + refusal)]
+    assert not (b.home / "trace").exists()
+    # Kept on the stick, with its signature; the receipt says why.
+    assert (b.stick_out / "command.f").read_bytes() == data
+    assert (b.stick_out / "command.f.minisig").read_text() == sig
+    assert receipt_signature(b) == "signature: refused: " + refusal
+    if case == "ledger_not_writable":
+        # Refused after the work list was read: the temporary folder is gone.
+        assert "work list was created" not in messages
+        assert not (b.home / "velmarok" / "ut_temp").exists()
+
+
+def test_sequence_runs_once_and_the_ledger_lasts_across_starts(board, signed, keys, tmp_path):
+    """Sequence 5 taken in; the same stick again refused; 4 refused; 6 taken
+    in: five starts of the daemon in one namespace, whose ledger lasts."""
+    kid = key_id(keys / "ut.pub")
+    packages = {n: stick_files(*signed("ut", comment=f"boards:RX-00042\tsequence:{n}", mark=n))
+                for n in (4, 5, 6)}
+    b = policy_board(board, tmp_path, keys, packages[5], starts=4,
+                     board_file=BOARD_FILE + "require = sequence\n")
+    log = b.run(until=SERVICE_PHASE)
+    assert refusals(log) == []
+    messages = [(l.level, l.message) for l in log]
+    # The ledger is written before the package leaves the stick, and before
+    # the first row.
+    spent = ("I", f"sequence 5 of key id {kid} taken in; it will not run again on this board")
+    at = messages.index(spent)
+    assert at < messages.index(("I", "work list was created"))
+    assert at < messages.index(("I", "execute script: /home/velmarok/ut_temp/trace.sh"))
+    # A tmpfs forgets the ledger at each boot: said at start.
+    assert ("W", "ledger folder /var/lib/usb_tools/ is on a tmpfs: every sequence taken in is "
+                 "forgotten at the next boot, and an old sequenced package runs again") in messages
+    assert (tmp_path / "ledger_copy").read_text() == f"{kid} 5\n"
+    assert receipt_signature(b) == (
+        f"signature: key id {kid}, boards RX-00042, sequence 5; boards RX-00042: this board is "
+        "RX-00042; sequence 5: the first of its key id on this board; sequence 5 taken in; "
+        "it will not run again on this board")
+
+    for n, refused_by in ((5, 5), (4, 5)):
+        log = b.run_again(until=SERVICE_PHASE, stick_files=packages[n])
+        assert refusals(log) == [("E", f"package refused: sequence {n} of key id {kid}; "
+                                       f"this board has taken in {refused_by}")]
+        assert (b.stick_out / "command.f").read_bytes() == packages[n]["command.f"]
+    log = b.run_again(until=SERVICE_PHASE, stick_files=packages[6])
+    assert refusals(log) == []
+    assert (tmp_path / "ledger_copy").read_text() == f"{kid} 6\n"
+    assert (b.home / "runs").read_text() == "5\n6\n"
+
+
+def test_a_read_only_stick_runs_its_sequence_once(board, signed, keys, tmp_path):
+    data, sig = signed("ut", comment="sequence:9", mark=9)
+    kid = key_id(keys / "ut.pub")
+    b = board(stick=Stick(stick_files(data, sig), read_only=True),
+              keys={"board.pub": (keys / "ut.pub").read_text()},
+              setup=policy_setup(tmp_path), starts=2)
+    log = b.run(until=SERVICE_PHASE)
+    assert refusals(log) == []
+    assert ("E", "failed to delete packed from usb") in [(l.level, l.message) for l in log]
+    log = b.run_again(until=SERVICE_PHASE)
+    assert refusals(log) == [("E", f"package refused: sequence 9 of key id {kid}; "
+                                   "this board has taken in 9")]
+    assert (b.home / "runs").read_text() == "9\n"
+
+
+@needs_minisign
+def test_minisigns_own_comment_is_honoured(board, signed, keys, tmp_path):
+    """A comment written by the real minisign -t, fields and all."""
+    data, sig = signed("mw", comment="boards:RX-00042\tsequence:7")
+    b = board(stick=Stick(stick_files(data, sig)),
+              keys={"board.pub": (keys / "mw.pub").read_text()},
+              setup=policy_setup(tmp_path, board_file=BOARD_FILE), starts=2)
+    log = b.run(until=SERVICE_PHASE)
+    assert refusals(log) == []
+    assert (b.home / "trace").read_text() == "ran\n"
+    log = b.run_again(until=SERVICE_PHASE, stick_files=stick_files(data, sig))
+    assert refusals(log) == [("E", f"package refused: sequence 7 of key id "
+                                   f"{key_id(keys / 'mw.pub')}; this board has taken in 7")]
 
 
 # -- ut_pack and minisign, both ways -------------------------------------------------
