@@ -577,7 +577,7 @@ int policy_write_ledger(const char* folder, const char* name, const sequence_led
         }
         done += static_cast<int>(n);
     }
-    if (fsync(fd.get()) != 0 || fd.close() != 0) {
+    if (fsync(fd.get()) != 0) {
         const int saved = errno;
         unlink(temp);
         return fail(why, why_size, "cannot sync %s: %s", temp, strerror(saved));
@@ -587,9 +587,12 @@ int policy_write_ledger(const char* folder, const char* name, const sequence_led
         unlink(temp);
         return fail(why, why_size, "cannot rename %s: %s", temp, strerror(saved));
     }
+    // On vfat a file's size and first cluster live in its folder entry, and
+    // the rename makes a new entry: the file is synced again under its new
+    // name, then the folder.
     scoped_fd dir(open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir || fsync(dir.get()) != 0) {
-        return fail(why, why_size, "cannot sync the folder %s: %s", folder, strerror(errno));
+    if (fsync(fd.get()) != 0 || fd.close() != 0 || !dir || fsync(dir.get()) != 0) {
+        return fail(why, why_size, "cannot sync %s%s: %s", folder, name, strerror(errno));
     }
     return 1;
 }

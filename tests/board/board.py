@@ -235,6 +235,7 @@ def boot(
     work,
     guest,
     stick=None,
+    disk=None,
     adds=(),
     programs=(),
     faketime=False,
@@ -249,7 +250,7 @@ def boot(
     path) pairs; PROGRAMS are armhf programs, put there with their libraries.
     USB_TOOLS is an armhf build folder whose install the board gets, SUITE
     the armhf program that plays the application suite (boot --usb-tools,
-    --suite). NO_SEED boots without QEMU's random seed (boot --no-seed). The transcript is kept as WORK/transcript.txt."""
+    --suite). DISK is a raw image attached as /dev/vda (boot --disk). NO_SEED boots without QEMU's random seed (boot --no-seed). The transcript is kept as WORK/transcript.txt."""
     work = pathlib.Path(work)
     work.mkdir(parents=True, exist_ok=True)
     script = work / "scenario.sh"
@@ -259,6 +260,8 @@ def boot(
     args += ["--work", work / "initramfs"]
     if stick:
         args += ["--stick", stick]
+    if disk:
+        args += ["--disk", disk]
     for src, dest in adds:
         args += ["--add", f"{src}={dest}"]
     for src, dest in programs:
