@@ -528,6 +528,26 @@ def test_minisigns_own_comment_is_honoured(board, signed, keys, tmp_path):
                                    f"{key_id(keys / 'mw.pub')}; this board has taken in 7")]
 
 
+def test_set_board_clock_example_runs_once_on_its_board(board, keys, tool, tmp_path):
+    pkg = tmp_path / "stick" / "command.f"
+    pkg.parent.mkdir()
+    r = tool("create", "--scramble", EXAMPLES / "set_board_clock", pkg)
+    assert r.returncode == 0, r.stderr
+    r = tool("sign", "-t", "boards:RX-00042\tsequence:7", keys / "ut.sec", pkg)
+    assert r.returncode == 0, r.stderr
+    files = stick_files(pkg.read_bytes(), pkg.with_name("command.f.minisig").read_text())
+    b = policy_board(board, tmp_path, keys, files, starts=2, board_file=BOARD_FILE)
+    log = b.run(until=SERVICE_PHASE)
+    assert refusals(log) == []
+    assert b.stdout().splitlines() == ["set_clock: clock offset 120 s"]
+    assert (b.home / "velmarok" / "var" / "clock_offset").read_text() == "120\n"
+    log = b.run_again(until=SERVICE_PHASE, stick_files=files)
+    assert [m for _, m in refusals(log)] == [
+        f"package refused: sequence 7 of key id {key_id(keys / 'ut.pub')}; "
+        "this board has taken in 7"]
+    assert len((b.home / "velmarok" / "var" / "service_history").read_text().splitlines()) == 1
+
+
 # -- ut_pack and minisign, both ways -------------------------------------------------
 
 
