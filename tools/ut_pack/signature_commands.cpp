@@ -1,4 +1,4 @@
-#include "ut_pack_sign.h"
+#include "signature_commands.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,11 +16,10 @@
 
 #include "common/test_utility/scoped_handle.h"
 #include "common/test_utility/text_escape.h"
-#include "tool_messages.h"
+#include "messages.h"
+#include "ut_pack.h"
 
 namespace {
-
-enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 
 // minisign's secret-key file, after its comment line: the base64 of
 //   "Ed" | "Sc" (or two NUL bytes: not encrypted) | "B2" | salt (32)
