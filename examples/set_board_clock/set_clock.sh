@@ -7,8 +7,8 @@
 # Sign it for the board and with a sequence number higher than any this key
 # signed before, so that boards refuse it everywhere else and from its second
 # time on (see "For one board, once" in the README):
-#   build/ut_pack create --scramble examples/set_board_clock command.f
-#   build/ut_pack sign -t "$(printf 'boards:RX-00042\tsequence:7')" release.key command.f
+#   build/ut_pack create --sign release.key --board RX-00042 --sequence 7 \
+#       --scramble examples/set_board_clock command.f
 here=$(dirname "$0")
 settings=/home/velmarok/var
 

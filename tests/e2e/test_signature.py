@@ -531,9 +531,9 @@ def test_minisigns_own_comment_is_honoured(board, signed, keys, tmp_path):
 def test_set_board_clock_example_runs_once_on_its_board(board, keys, tool, tmp_path):
     pkg = tmp_path / "stick" / "command.f"
     pkg.parent.mkdir()
-    r = tool("create", "--scramble", EXAMPLES / "set_board_clock", pkg)
-    assert r.returncode == 0, r.stderr
-    r = tool("sign", "-t", "boards:RX-00042\tsequence:7", keys / "ut.sec", pkg)
+    # As the example's own comment says.
+    r = tool("create", "--sign", keys / "ut.sec", "--board", "RX-00042", "--sequence", "7",
+             "--scramble", EXAMPLES / "set_board_clock", pkg)
     assert r.returncode == 0, r.stderr
     files = stick_files(pkg.read_bytes(), pkg.with_name("command.f.minisig").read_text())
     b = policy_board(board, tmp_path, keys, files, starts=2, board_file=BOARD_FILE)
@@ -666,3 +666,115 @@ def test_key_rotation_example_replaces_the_boards_key(board, keys, tool, tmp_pat
     assert out == ["rotate_keys: key installed: release-new.pub",
                    "rotate_keys: key retired: board.pub",
                    "rotate_keys: keys now: release-new.pub "]
+
+
+# -- ut_pack: the fields of one board, once -------------------------------------------
+
+
+def test_ut_pack_writes_the_fields_and_minisign_verifies_them(tmp_path, tool, keys):
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "work_list.f").write_text("<0002>{remove_temp_folder}\n")
+    pkg = tmp_path / "command.f"
+    r = tool("create", "--sign", keys / "ut.sec", "--board", "RX-00042", "--board", "RX-00043",
+             "--type", "recorder-v2", "--sequence", "4294967297", src, pkg)
+    assert r.returncode == 0, r.stderr
+    comment = comment_of(pkg.with_name("command.f.minisig").read_text())
+    fields = comment.split("\t")
+    assert fields[0].startswith("timestamp:") and fields[1:] == [
+        "file:command.f", "hashed", "boards:RX-00042,RX-00043", "types:recorder-v2",
+        "sequence:4294967297"]
+    for command in (("list",), ("verify",), ("verify", "--key", keys / "ut.pub")):
+        r = tool(*command, pkg)
+        assert r.returncode == 0, r.stderr
+        assert "fields: boards RX-00042,RX-00043; types recorder-v2; sequence 4294967297\n" \
+            in r.stdout
+    # sign with -t: the fields are added to the comment given.
+    r = tool("sign", "-t", "release 7", "--sequence", "8", keys / "ut.sec", pkg)
+    assert r.returncode == 0, r.stderr
+    assert comment_of(pkg.with_name("command.f.minisig").read_text()) == "release 7\tsequence:8"
+    if shutil.which("minisign"):
+        r = subprocess.run(["minisign", "-V", "-p", keys / "ut.pub", "-m", pkg],
+                           capture_output=True, text=True)
+        assert r.returncode == 0, r.stderr
+        assert "Trusted comment: release 7\tsequence:8" in r.stdout
+
+
+@pytest.mark.parametrize("args,error", [
+    (["-t", "boards:RX-1", "--board", "RX-2"], "the trusted comment already holds the field boards"),
+    (["-t", "x\tsequence:5", "--sequence", "6"],
+     "the trusted comment already holds the field sequence"),
+    (["-t", "boards:"], "the trusted comment's fields are malformed: the field boards is not a "
+                        "list of names"),
+    (["-t", "sequence:1\tsequence:2"], "the trusted comment's fields are malformed: the field "
+                                       "sequence is given twice"),
+    (["--sequence", "0"], "the field sequence is not a number from 1 to 9223372036854775807"),
+    (["--sequence", "9223372036854775808"], "the field sequence is not a number"),
+    (["--board", "RX 42"], "the field boards is not a list of names"),
+    (["--type", ""], "the field types is not a list of names"),
+    (["--sequence", "1", "--sequence", "2"], "--sequence given twice"),
+])
+def test_ut_pack_refuses_fields_the_board_cannot_read(tmp_path, tool, keys, args, error):
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "work_list.f").write_text("<0002>{remove_temp_folder}\n")
+    pkg = tmp_path / "out" / "command.f"
+    pkg.parent.mkdir()
+    sign_only = any(a == "-t" for a in args)
+    if not sign_only:
+        # create checks the fields before it writes anything.
+        r = tool("create", "--sign", keys / "ut.sec", *args, src, pkg)
+        assert r.returncode != 0 and error in r.stderr, r.stderr
+        assert list(pkg.parent.iterdir()) == []
+    r = tool("create", src, pkg)
+    assert r.returncode == 0, r.stderr
+    r = tool("sign", *args, keys / "ut.sec", pkg)
+    assert r.returncode != 0 and error in r.stderr, r.stderr
+    assert not pkg.with_name("command.f.minisig").exists()
+
+
+@pytest.mark.parametrize("comment,board_file,ledger,verdict", [
+    ("boards:RX-00042\tsequence:7", BOARD_FILE, "{kid} 6\n", "takes"),
+    ("boards:RX-00042\tsequence:7", BOARD_FILE, "{kid} 7\n",
+     "the board refuses the package: sequence 7 of key id {kid}; this board has taken in 7"),
+    ("boards:RX-00040", BOARD_FILE, None,
+     "the board refuses the package: made for boards RX-00040; this board is RX-00042"),
+    ("release 7", BOARD_FILE + "require = sequence\n", None,
+     "the board refuses the package: no sequence; this board requires one"),
+    ("release 7", "id = RX-00042\nid = RX-00043\n", None,
+     "the board refuses the package: board file {board}: line 2: a key given twice"),
+    ("sequence:7", BOARD_FILE, "garbage\n",
+     "the board refuses the package: sequence 7 of key id {kid}: the ledger "
+     "/var/lib/usb_tools/ledger cannot be used: line 1: not"),
+])
+def test_ut_pack_verify_predicts_the_boards_decision(tmp_path, tool, keys, signed, comment,
+                                                     board_file, ledger, verdict):
+    kid = key_id(keys / "ut.pub")
+    data, sig = signed("ut", comment=comment)
+    (tmp_path / "command.f").write_bytes(data)
+    (tmp_path / "command.f.minisig").write_text(sig)
+    (tmp_path / "board").write_text(board_file)
+    args = ["--key", keys / "ut.pub", "--board-file", tmp_path / "board"]
+    if ledger is not None:
+        (tmp_path / "ledger").write_text(ledger.format(kid=kid))
+        args += ["--ledger", tmp_path / "ledger"]
+    r = tool("verify", *args, tmp_path / "command.f")
+    if verdict == "takes":
+        assert r.returncode == 0, r.stderr
+        assert "the board RX-00042 takes it in: boards RX-00042: this board is RX-00042; " \
+               "sequence 7: above 6 taken in before" in r.stdout
+    else:
+        assert r.returncode == 1
+        assert verdict.format(kid=kid, board="/etc/usb_tools/board") in r.stderr, r.stderr
+
+
+@needs_minisign
+def test_minisigns_fields_show_in_ut_pack(tmp_path, tool, keys, signed):
+    data, sig = signed("mw", comment="boards:RX-00042\ttypes:recorder-v2\tsequence:7")
+    (tmp_path / "command.f").write_bytes(data)
+    (tmp_path / "command.f.minisig").write_text(sig)
+    (tmp_path / "board").write_text(BOARD_FILE)
+    r = tool("verify", "--key", keys / "mw.pub", "--board-file", tmp_path / "board",
+             tmp_path / "command.f")
+    assert r.returncode == 0, r.stderr
+    assert "fields: boards RX-00042; types recorder-v2; sequence 7\n" in r.stdout
