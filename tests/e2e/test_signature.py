@@ -2,6 +2,7 @@
 and ut_pack's keys and signatures against Debian's real minisign, both ways."""
 
 import base64
+import datetime
 import hashlib
 import os
 import pty
@@ -163,6 +164,12 @@ def test_signed_package_is_taken_in(board, signed, keys, tool, tmp_path, signer)
     assert (b.home / "trace").read_text() == "ran\n"
     assert not (b.stick_out / "command.f").exists()
     assert not (b.stick_out / "command.f.minisig").exists()
+    # The receipt shows the comment readably: minisign's default one as a
+    # date and a file name.
+    stamp = datetime.datetime.fromtimestamp(int(comment_of(sig).split("\t")[0][10:]),
+                                            datetime.timezone.utc)
+    assert receipt_signature(b) == (f"signature: key id {key_id(pub)}, timestamp "
+                                    f"{stamp:%Y-%m-%d %H:%M:%S} UTC, file command.f")
     # ut_pack says the same, and names the key.
     (tmp_path / "check").mkdir()
     (tmp_path / "check" / "command.f").write_bytes(data)
@@ -386,8 +393,8 @@ def policy_setup(tmp_path, board_file=None, ledger=None, ledger_read_only=False)
     return lines
 
 
-def policy_board(board, tmp_path, keys, files, starts=1, **setup):
-    return board(stick=Stick(files), keys={"board.pub": (keys / "ut.pub").read_text()},
+def policy_board(board, tmp_path, keys, files, starts=1, signer="ut", **setup):
+    return board(stick=Stick(files), keys={"board.pub": (keys / f"{signer}.pub").read_text()},
                  setup=policy_setup(tmp_path, **setup), starts=starts,
                  teardown=[f"cp {LEDGER} '{tmp_path}/ledger_copy' 2>/dev/null || "
                            f"rm -f '{tmp_path}/ledger_copy'"])
@@ -400,6 +407,9 @@ def refusals(log):
 def receipt_signature(b):
     text = (b.stick_out / "usb_tools_receipt.txt").read_text()
     return next(l for l in text.splitlines() if l.startswith("signature: "))
+
+
+MALFORMED = ("malformed_fields", "empty_list", "same_field_twice")
 
 
 @pytest.mark.parametrize("case,comment,setup,refusal", [
@@ -438,9 +448,13 @@ def receipt_signature(b):
      "/var/lib/usb_tools/ledger.tmp: Read-only file system"),
 ])
 def test_package_for_this_board(board, signed, keys, tmp_path, case, comment, setup, refusal):
-    data, sig = signed("ut", comment=comment)
-    kid = key_id(keys / "ut.pub")
-    b = policy_board(board, tmp_path, keys, stick_files(data, sig), **setup)
+    # ut_pack refuses to sign malformed fields: minisign signs anything.
+    signer = "mw" if case in MALFORMED else "ut"
+    if signer == "mw" and shutil.which("minisign") is None:
+        pytest.skip("Debian's minisign is not installed")
+    data, sig = signed(signer, comment=comment)
+    kid = key_id(keys / f"{signer}.pub")
+    b = policy_board(board, tmp_path, keys, stick_files(data, sig), signer=signer, **setup)
     log = b.run(until=SERVICE_PHASE)
     messages = [l.message for l in log]
     if refusal is None:
