@@ -171,6 +171,25 @@ __attribute__((format(printf, 2, 3))) void refuse(policy_decision* out, const ch
     out->taken = 0;
 }
 
+// One target field (boards or types) against this board's value. 1 when it
+// is listed (the summary says so); 0 when refused.
+int match_target(const char* field, const char* list, int length, const char* mine,
+                 const char* this_board_is, const char* missing, policy_decision* out) {
+    char shown[POLICY_TEXT_SIZE];
+    shown_list(list, length, shown, sizeof(shown));
+    if (mine[0] == '\0') {
+        refuse(out, "made for %s %s; this board has no %s", field, shown, missing);
+        return 0;
+    }
+    if (!list_holds(list, length, mine)) {
+        refuse(out, "made for %s %s; this board %s %s", field, shown, this_board_is, mine);
+        return 0;
+    }
+    append(out->summary, sizeof(out->summary), "%s%s %s: this board %s %s",
+           out->summary[0] != '\0' ? "; " : "", field, shown, this_board_is, mine);
+    return 1;
+}
+
 int read_bounded(const char* path, char* buf, int size, int* length, char* why, int why_size) {
     const char* reason = "";
     if (minisign_read_small_file(path, 1, buf, size, length, &reason)) {
@@ -420,31 +439,11 @@ void policy_decide(const char* comment, int comment_length,
         refuse(out, "no sequence; this board requires one");
         return;
     }
-    char list[POLICY_TEXT_SIZE];
-    if (fields.boards != nullptr) {
-        shown_list(fields.boards, fields.boards_length, list, sizeof(list));
-        if (board->id[0] == '\0') {
-            refuse(out, "made for boards %s; this board has no id", list);
-            return;
-        }
-        if (!list_holds(fields.boards, fields.boards_length, board->id)) {
-            refuse(out, "made for boards %s; this board is %s", list, board->id);
-            return;
-        }
-        append(out->summary, sizeof(out->summary), "boards %s: this board is %s", list, board->id);
-    }
-    if (fields.types != nullptr) {
-        shown_list(fields.types, fields.types_length, list, sizeof(list));
-        if (board->type[0] == '\0') {
-            refuse(out, "made for types %s; this board has no type", list);
-            return;
-        }
-        if (!list_holds(fields.types, fields.types_length, board->type)) {
-            refuse(out, "made for types %s; this board is of type %s", list, board->type);
-            return;
-        }
-        append(out->summary, sizeof(out->summary), "%stypes %s: this board is of type %s",
-               out->summary[0] != '\0' ? "; " : "", list, board->type);
+    if ((fields.boards != nullptr && !match_target("boards", fields.boards, fields.boards_length,
+                                                   board->id, "is", "id", out)) ||
+        (fields.types != nullptr && !match_target("types", fields.types, fields.types_length,
+                                                  board->type, "is of type", "type", out))) {
+        return;
     }
     if (!fields.has_sequence) {
         return;
