@@ -297,6 +297,21 @@ TEST(PackagePolicy, Decision) {
     EXPECT_TRUE(d.taken);
     EXPECT_STREQ(d.summary, "sequence 1: the first of its key id on this board");
     EXPECT_EQ(d.sequenced, 1);
+    // A full ledger: a new key id's sequence is refused, a known one's taken.
+    ledger.count = 0;
+    for (int i = 0; i < POLICY_LEDGER_LINES; ++i) {
+        uint8_t id[8] = {static_cast<uint8_t>(i), 0xAA};
+        policy_ledger_set(&ledger, id, 3);
+    }
+    policy_decide("sequence:1", 10, kKeyId, POLICY_FILE_ABSENT, nullptr, nullptr, POLICY_FILE_READ,
+                  &ledger, nullptr, &d);
+    EXPECT_FALSE(d.taken);
+    EXPECT_STREQ(d.reason,
+                 "sequence 1 of key id 0807060504030201: the ledger is full (256 key ids)");
+    const uint8_t known[8] = {7, 0xAA};
+    policy_decide("sequence:4", 10, known, POLICY_FILE_ABSENT, nullptr, nullptr, POLICY_FILE_READ,
+                  &ledger, nullptr, &d);
+    EXPECT_TRUE(d.taken) << d.reason;
     // A broken board file refuses every signed package.
     policy_decide("release 7", 9, kKeyId, POLICY_FILE_BROKEN, nullptr, "line 2: unknown key",
                   POLICY_FILE_READ, &ledger, nullptr, &d);
