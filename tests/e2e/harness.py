@@ -203,8 +203,10 @@ class Board:
             f"echo ready > '{r}/namespace'",
             f"for start in $(seq {self.starts}); do",
             f"while [ ! -e '{r}/launch.sh' ]; do sleep 0.01; done",
-            f". '{r}/launch.sh'",
-            f"rm -f '{r}/launch.sh'",
+            # Taken away before it runs: the next start's may come as soon
+            # as this one wrote its status.
+            f"mv '{r}/launch.sh' '{r}/launch.run'",
+            f". '{r}/launch.run'",
             "done",
         ]
         return "\n".join(lines) + "\n"
@@ -248,12 +250,14 @@ class Board:
             "pid=$!",
             f"echo $pid > '{r}/daemon.pid'",
             "wait $pid",
-            f"echo $? > '{r}/status.part'",
-            f"mv '{r}/status.part' '{r}/status'",
+            "status=$?",
         ]
         if s is not None and s.mount_at is not None:
             lines.append(f"cp -a {shlex.quote(s.mount_at)}/. '{self.stick_out}/' 2>/dev/null || true")
         lines += self.teardown
+        # Last: a further start waits for it, and finds the stick and what
+        # the teardown copied out.
+        lines += [f"echo $status > '{r}/status.part'", f"mv '{r}/status.part' '{r}/status'"]
         return "\n".join(lines) + "\n"
 
     def open(self):
