@@ -190,6 +190,21 @@ int match_target(const char* field, const char* list, int length, const char* mi
     return 1;
 }
 
+// The next of a comment's fields, which tabs separate: 0 once there is none.
+int next_field(const char* comment, int length, int* at, const char** field, int* n) {
+    if (*at > length) {
+        return 0;
+    }
+    int end = *at;
+    while (end < length && comment[end] != '\t') {
+        ++end;
+    }
+    *field = comment + *at;
+    *n = end - *at;
+    *at = end + 1;
+    return 1;
+}
+
 int read_bounded(const char* path, char* buf, int size, int* length, char* why, int why_size) {
     const char* reason = "";
     if (minisign_read_small_file(path, 1, buf, size, length, &reason)) {
@@ -289,14 +304,9 @@ int policy_parse_sequence(const char* text, int length, uint64_t* out) {
 int policy_parse_fields(const char* comment, int length, comment_fields* out, char* why,
                         int why_size) {
     memset(out, 0, sizeof(*out));
-    for (int at = 0; at <= length;) {
-        int end = at;
-        while (end < length && comment[end] != '\t') {
-            ++end;
-        }
-        const char* field = comment + at;
-        const int n = end - at;
-        at = end + 1;
+    const char* field;
+    int n;
+    for (int at = 0; next_field(comment, length, &at, &field, &n);) {
         const char* colon = static_cast<const char*>(memchr(field, ':', static_cast<size_t>(n)));
         if (colon == nullptr) {
             continue;
@@ -486,14 +496,9 @@ void policy_comment_text(const char* comment, int length, char* out, int size) {
         return;
     }
     out[0] = '\0';
-    for (int at = 0; at <= length;) {
-        int end = at;
-        while (end < length && comment[end] != '\t') {
-            ++end;
-        }
-        const char* field = comment + at;
-        const int n = end - at;
-        at = end + 1;
+    const char* field;
+    int n;
+    for (int at = 0; next_field(comment, length, &at, &field, &n);) {
         if (equals(field, n, "hashed") || n == 0) {
             continue;
         }
