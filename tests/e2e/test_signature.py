@@ -272,6 +272,9 @@ def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path,
     assert r.returncode == 1, r.stdout + r.stderr
     if "legacy" in case:
         assert "the board refuses the package: " + expected in r.stderr
+        r = tool("list", check / "command.f")
+        assert f"names key id {kid} (Ed: boards refuse it: legacy signature: sign without -l)" \
+            in r.stdout
 
 
 def test_without_keys_folder_nothing_changes(board, signed):

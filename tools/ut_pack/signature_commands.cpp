@@ -825,7 +825,11 @@ void report_signature_file(const char* package) {
     }
     char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
     minisign_key_id_text(sig.key_id, key_id);
-    printf("signature: %s names key id %s (%s; not checked: give --key)\n", on_disk, key_id,
-           sig.prehashed ? "ED" : "Ed");
+    if (!sig.prehashed) {
+        printf("signature: %s names key id %s (Ed: boards refuse it: %s)\n", on_disk, key_id,
+               MINISIGN_LEGACY_REASON);
+        return;
+    }
+    printf("signature: %s names key id %s (ED; not checked: give --key)\n", on_disk, key_id);
     print_fields(sig.trusted_comment, sig.trusted_comment_length);
 }
