@@ -378,7 +378,7 @@ LEDGER = "/var/lib/usb_tools/ledger"
 BOARD_FILE = "id = RX-00042\ntype = recorder-v2\n"
 
 
-def policy_setup(tmp_path, board_file=None, ledger=None, ledger_read_only=False):
+def policy_setup(tmp_path, board_file=None, ledger=None, ledger_read_only=False, more=()):
     """Shell lines: the board file in /etc/usb_tools (the overlay of /etc
     that holds the keys), and a tmpfs on /var/lib/usb_tools that lasts as
     long as the namespace, across the daemon's starts."""
@@ -393,7 +393,7 @@ def policy_setup(tmp_path, board_file=None, ledger=None, ledger_read_only=False)
         lines += [f"cp '{tmp_path}/ledger_file' {LEDGER}", f"chmod 600 {LEDGER}"]
     if ledger_read_only:
         lines.append("mount -o remount,ro /var/lib/usb_tools")
-    return lines
+    return lines + list(more)
 
 
 def policy_board(board, tmp_path, keys, files, starts=1, signer="ut", **setup):
@@ -427,6 +427,12 @@ MALFORMED = ("malformed_fields", "empty_list", "same_field_twice")
     ("no_board_file_plain", "release 7", {}, None),
     ("malformed_board_file", "release 7", {"board_file": "id = RX-00042\nserial = 7\n"},
      "board file /etc/usb_tools/board: line 2: unknown key (only id, type and require)"),
+    ("board_file_a_fifo", "release 7", {"more": ["mkfifo /etc/usb_tools/board"]},
+     "board file /etc/usb_tools/board: not a regular file"),
+    ("board_file_a_link", "release 7",
+     {"board_file": BOARD_FILE, "more": ["mv /etc/usb_tools/board /etc/board.real",
+                                         "ln -s /etc/board.real /etc/usb_tools/board"]},
+     "board file /etc/usb_tools/board: a symbolic link"),
     ("malformed_fields", "boards:RX-00042\tsequence:7x", {"board_file": BOARD_FILE},
      "malformed trusted comment: the field sequence is not a number from 1 to "
      "9223372036854775807"),
