@@ -61,7 +61,7 @@ int write_all(int fd, const char* data, int size) {
 
 // Writes one formatted line; a line cut by its buffer is still written, cut.
 __attribute__((format(printf, 2, 3))) int write_line(int fd, const char* format, ...) {
-    char line[512];
+    char line[1536];
     va_list args;
     va_start(args, format);
     int n = vsnprintf(line, sizeof(line), format, args);
@@ -273,8 +273,11 @@ int receipt_emit(int fd, int taken_in) {
     char stamp[64];
     getLTime(stamp, sizeof(stamp));
     const char* note = g_signature_source != nullptr ? g_signature_source() : nullptr;
+    // The note escaped its pieces from the stick once already: only what
+    // control bytes are left is escaped here.
     char shown_note[LOG_TEXT_SIZE];
-    escape_text(note != nullptr ? note : RECEIPT_NOT_CHECKED, shown_note, sizeof(shown_note));
+    escape_control_bytes(note != nullptr ? note : RECEIPT_NOT_CHECKED, shown_note,
+                         sizeof(shown_note));
 
     if (!write_line(fd, "usb_tools receipt\n") || !write_line(fd, "board: %s\n", shown_host) ||
         !write_line(fd, "version: %d\n", g_version) || !write_line(fd, "time: %s\n", stamp) ||

@@ -119,6 +119,13 @@ int F_search_for_task() {
         release_held_folder();
         return package_refused();
     }
+    // A sequenced package is spent here, before it leaves the stick and
+    // before its first row: a power cut from now on never runs it again.
+    if (!commit_package_sequence()) {
+        delete_test_folder(UT_TEMP_FOLDER);
+        release_held_folder();
+        return package_refused();
+    }
     LOG_MSG(LVL_INFO, "work list was created");
     task_detected = 1;
 

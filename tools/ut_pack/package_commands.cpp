@@ -25,7 +25,15 @@ int cmd_create(int argc, char** argv) {
     int at = 0;
     const char* sign_key = nullptr;      // --sign SECRET_KEY
     const char* password_file = nullptr; // --password-file FILE
+    static field_options fields;         // --board, --type, --sequence
     for (; at < argc && argv[at][0] == '-'; ++at) {
+        const int field = take_field_option(argc, argv, &at, &fields);
+        if (field < 0) {
+            return EXIT_USAGE;
+        }
+        if (field > 0) {
+            continue;
+        }
         if (strcmp(argv[at], "--scramble") == 0) {
             scramble = 1;
         } else if (strcmp(argv[at], "--force") == 0) {
@@ -42,6 +50,16 @@ int cmd_create(int argc, char** argv) {
     if (argc - at != 2) {
         error("expects [--sign SECRET_KEY [--password-file FILE]] [--scramble] [--force] FOLDER "
               "PACKAGE (see ut_pack create --help)");
+        return EXIT_USAGE;
+    }
+    const int has_fields =
+        fields.board_count > 0 || fields.type_count > 0 || fields.sequence != nullptr;
+    if (has_fields && sign_key == nullptr) {
+        error("--board, --type and --sequence go into the signature: give --sign");
+        return EXIT_USAGE;
+    }
+    // Checked before anything is written.
+    if (has_fields && !check_comment_fields(nullptr, &fields)) {
         return EXIT_USAGE;
     }
     const char* folder_arg = argv[at];
@@ -153,7 +171,8 @@ int cmd_create(int argc, char** argv) {
     stat(package, &st);
     printf("%s: %d files, %lld bytes, %s\n", esc(package), files.count,
            static_cast<long long>(st.st_size), scramble ? "scrambled" : "plain");
-    if (sign_key != nullptr && !sign_package("create", sign_key, password_file, nullptr, package)) {
+    if (sign_key != nullptr &&
+        !sign_package("create", sign_key, password_file, nullptr, &fields, package)) {
         return EXIT_FAILED;
     }
     return EXIT_OK;

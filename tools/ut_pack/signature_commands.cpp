@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "common/test_utility/package_policy.h"
 #include "common/test_utility/scoped_handle.h"
 #include "common/test_utility/text_escape.h"
 #include "messages.h"
@@ -305,16 +306,184 @@ const char* verdict_text(int verdict) {
         return "bad trusted-comment signature";
     case MINISIGN_UNREADABLE:
         return "the package cannot be read";
+    case MINISIGN_LEGACY:
+        return MINISIGN_LEGACY_REASON;
     default:
         return "good";
     }
 }
 
-void warn_invalid_key(const char* path, const char* why) {
-    warning("%s holds no valid public key: %s", path, why);
+void warn_invalid_key(const char* path, int named_as_key, const char* why) {
+    if (named_as_key) {
+        warning("%s holds no valid public key: %s", path, why);
+    } else {
+        warning("%s is not a key file, the board ignores it: %s", path, why);
+    }
+}
+
+// --board-file and --ledger of verify.
+const char* g_board_file;
+const char* g_ledger_file;
+
+// The fields of a trusted comment as one line: "fields: boards A,B; sequence
+// 7", "fields: none", or why the board refuses them.
+void print_fields(const char* comment, int length) {
+    comment_fields f;
+    char why[POLICY_TEXT_SIZE];
+    if (!policy_parse_fields(comment, length, &f, why, sizeof(why))) {
+        printf("fields: malformed: %s (the board refuses the package)\n", why);
+        return;
+    }
+    char line[2 * POLICY_TEXT_SIZE] = "";
+    if (f.boards != nullptr) {
+        snprintf(line, sizeof(line), "boards %.*s", f.boards_length, f.boards);
+    }
+    if (f.types != nullptr) {
+        const size_t n = strlen(line);
+        snprintf(line + n, sizeof(line) - n, "%stypes %.*s", n > 0 ? "; " : "", f.types_length,
+                 f.types);
+    }
+    if (f.has_sequence) {
+        const size_t n = strlen(line);
+        snprintf(line + n, sizeof(line) - n, "%ssequence %llu", n > 0 ? "; " : "",
+                 static_cast<unsigned long long>(f.sequence));
+    }
+    printf("fields: %s\n", line[0] != '\0' ? line : "none (any board, any number of times)");
+}
+
+// The board's decision on a package that verified, from the board file and
+// the ledger given. 1 when it takes the package in.
+int predict_board(const char* package, const minisign_signature* sig) {
+    static board_identity board;
+    static sequence_ledger ledger;
+    char board_why[POLICY_TEXT_SIZE] = "";
+    char ledger_why[POLICY_TEXT_SIZE] = "";
+    const int board_state =
+        policy_read_board_file(g_board_file, &board, board_why, sizeof(board_why));
+    if (board_state == POLICY_FILE_ABSENT) {
+        error("no board file %s", g_board_file);
+        return 0;
+    }
+    int ledger_state = POLICY_FILE_READ;
+    ledger.count = 0;
+    if (g_ledger_file != nullptr) {
+        ledger_state = policy_read_ledger(g_ledger_file, &ledger, ledger_why, sizeof(ledger_why));
+        if (ledger_state == POLICY_FILE_ABSENT) {
+            error("no ledger %s", g_ledger_file);
+            return 0;
+        }
+    }
+    static policy_decision decision;
+    policy_decide(sig->trusted_comment, sig->trusted_comment_length, sig->key_id, board_state,
+                  &board, board_why, ledger_state, &ledger, ledger_why, &decision);
+    if (!decision.taken) {
+        error("%s: the board refuses the package: %s", package, decision.reason);
+        return 0;
+    }
+    printf("%s: the board %s takes it in%s%s\n", package, board.id[0] != '\0' ? board.id : "",
+           decision.summary[0] != '\0' ? ": " : "", decision.summary);
+    if (decision.sequenced && g_ledger_file == nullptr) {
+        printf("%s: sequence not checked against a ledger: give --ledger\n", package);
+    }
+    return 1;
 }
 
 } // namespace
+
+int take_field_option(int argc, char** argv, int* at, field_options* fields) {
+    const char* option = argv[*at];
+    const int is_board = strcmp(option, "--board") == 0;
+    const int is_type = strcmp(option, "--type") == 0;
+    const int is_sequence = strcmp(option, "--sequence") == 0;
+    if (!is_board && !is_type && !is_sequence) {
+        return 0;
+    }
+    if (*at + 1 >= argc) {
+        error("%s needs a value", option);
+        return -1;
+    }
+    const char* value = argv[++*at];
+    if (is_sequence) {
+        if (fields->sequence != nullptr) {
+            error("--sequence given twice");
+            return -1;
+        }
+        fields->sequence = value;
+        return 1;
+    }
+    char* list = is_board ? fields->boards : fields->types;
+    const size_t n = strlen(list);
+    if (snprintf(list + n, sizeof(fields->boards) - n, "%s%s", n > 0 ? "," : "", value) >=
+        static_cast<int>(sizeof(fields->boards) - n)) {
+        error("too many %s", option);
+        return -1;
+    }
+    ++(is_board ? fields->board_count : fields->type_count);
+    return 1;
+}
+
+namespace {
+
+// The trusted comment to sign: the given one or minisign's default, with
+// the fields added. 1 when it is one the board reads; otherwise 0 after an
+// error line.
+int compose_comment(const char* comment, const field_options* fields, const char* package,
+                    char* out, int size) {
+    if (comment == nullptr) {
+        char copy[PATH_MAX];
+        snprintf(copy, sizeof(copy), "%s", package != nullptr ? package : "command.f");
+        snprintf(out, static_cast<size_t>(size), "timestamp:%lld\tfile:%s\thashed",
+                 static_cast<long long>(time(nullptr)), basename(copy));
+    } else if (snprintf(out, static_cast<size_t>(size), "%s", comment) >= size) {
+        error("the trusted comment is too long");
+        return 0;
+    }
+    comment_fields given;
+    char why[POLICY_TEXT_SIZE];
+    if (!policy_parse_fields(out, static_cast<int>(strlen(out)), &given, why, sizeof(why))) {
+        error("the trusted comment's fields are malformed: %s", why);
+        return 0;
+    }
+    if (fields == nullptr) {
+        return 1;
+    }
+    const struct {
+        const char* name;
+        int present;
+        const char* value;
+    } added[] = {
+        {"boards", given.boards != nullptr, fields->board_count > 0 ? fields->boards : nullptr},
+        {"types", given.types != nullptr, fields->type_count > 0 ? fields->types : nullptr},
+        {"sequence", given.has_sequence, fields->sequence},
+    };
+    for (const auto& a : added) {
+        if (a.value == nullptr) {
+            continue;
+        }
+        if (a.present) {
+            error("the trusted comment already holds the field %s", a.name);
+            return 0;
+        }
+        const size_t n = strlen(out);
+        if (snprintf(out + n, static_cast<size_t>(size) - n, "\t%s:%s", a.name, a.value) >=
+            size - static_cast<int>(n)) {
+            error("the trusted comment is too long");
+            return 0;
+        }
+    }
+    if (!policy_parse_fields(out, static_cast<int>(strlen(out)), &given, why, sizeof(why))) {
+        error("%s", why);
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+int check_comment_fields(const char* comment, const field_options* fields) {
+    static char text[MINISIGN_TRUSTED_COMMENT_MAX];
+    return compose_comment(comment, fields, nullptr, text, sizeof(text));
+}
 
 int cmd_keygen(int argc, char** argv) {
     g_command = "keygen";
@@ -421,15 +590,11 @@ int cmd_keygen(int argc, char** argv) {
 }
 
 int sign_package(const char* command, const char* secret_path, const char* password_file,
-                 const char* comment, const char* package) {
+                 const char* given_comment, const field_options* fields, const char* package) {
     g_command = command;
-    static char default_comment[PATH_MAX + 64];
-    if (comment == nullptr) {
-        char copy[PATH_MAX];
-        snprintf(copy, sizeof(copy), "%s", package);
-        snprintf(default_comment, sizeof(default_comment), "timestamp:%lld\tfile:%s\thashed",
-                 static_cast<long long>(time(nullptr)), basename(copy));
-        comment = default_comment;
+    static char comment[MINISIGN_TRUSTED_COMMENT_MAX];
+    if (!compose_comment(given_comment, fields, package, comment, sizeof(comment))) {
+        return 0;
     }
     const size_t comment_length = strlen(comment);
     if (strpbrk(comment, "\r\n") != nullptr) {
@@ -493,8 +658,17 @@ int cmd_sign(int argc, char** argv) {
     g_command = "sign";
     const char* comment = nullptr;
     const char* password_file = nullptr;
+    static field_options fields;
     int at = 0;
     while (at < argc && argv[at][0] == '-') {
+        const int taken = take_field_option(argc, argv, &at, &fields);
+        if (taken < 0) {
+            return EXIT_USAGE;
+        }
+        if (taken > 0) {
+            ++at;
+            continue;
+        }
         if (strcmp(argv[at], "-t") == 0 && at + 1 < argc) {
             comment = argv[++at];
         } else if (strcmp(argv[at], "--password-file") == 0 && at + 1 < argc) {
@@ -506,11 +680,13 @@ int cmd_sign(int argc, char** argv) {
         ++at;
     }
     if (argc - at != 2) {
-        error("expects [-t COMMENT] [--password-file FILE] SECRET_KEY PACKAGE");
+        error("expects [-t COMMENT] [--board ID]... [--type TYPE]... [--sequence N] "
+              "[--password-file FILE] SECRET_KEY PACKAGE");
         return EXIT_USAGE;
     }
-    return sign_package("sign", argv[at], password_file, comment, argv[at + 1]) ? EXIT_OK
-                                                                                : EXIT_FAILED;
+    return sign_package("sign", argv[at], password_file, comment, &fields, argv[at + 1])
+               ? EXIT_OK
+               : EXIT_FAILED;
 }
 
 int take_key_options(const char* command, int* argc, char** argv, minisign_keyring* ring,
@@ -520,6 +696,11 @@ int take_key_options(const char* command, int* argc, char** argv, minisign_keyri
     int ok = 1;
     int kept = 0;
     for (int i = 0; i < *argc; ++i) {
+        const int board_file = strcmp(argv[i], "--board-file") == 0;
+        if ((board_file || strcmp(argv[i], "--ledger") == 0) && i + 1 < *argc) {
+            (board_file ? g_board_file : g_ledger_file) = argv[++i];
+            continue;
+        }
         if (strcmp(argv[i], "--key") != 0) {
             argv[kept++] = argv[i];
             continue;
@@ -547,6 +728,14 @@ int take_key_options(const char* command, int* argc, char** argv, minisign_keyri
         }
     }
     *argc = kept;
+    if ((g_board_file != nullptr || g_ledger_file != nullptr) && *keys_given == 0) {
+        error("--board-file and --ledger need --key: the board decides on packages that verify");
+        return 0;
+    }
+    if (g_ledger_file != nullptr && g_board_file == nullptr) {
+        error("--ledger needs --board-file");
+        return 0;
+    }
     return ok;
 }
 
@@ -607,7 +796,8 @@ int check_signature_for_board(const char* command, const char* package, const ch
     char comment[512];
     escape_text(sig.trusted_comment, comment, sizeof(comment));
     printf("%s: signature good: key id %s, trusted comment: %s\n", package, key_id, comment);
-    return 1;
+    print_fields(sig.trusted_comment, sig.trusted_comment_length);
+    return g_board_file == nullptr || predict_board(package, &sig);
 }
 
 void report_signature_file(const char* package) {
@@ -635,6 +825,11 @@ void report_signature_file(const char* package) {
     }
     char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
     minisign_key_id_text(sig.key_id, key_id);
-    printf("signature: %s names key id %s (%s; not checked: give --key)\n", on_disk, key_id,
-           sig.prehashed ? "ED" : "Ed");
+    if (!sig.prehashed) {
+        printf("signature: %s names key id %s (Ed: boards refuse it: %s)\n", on_disk, key_id,
+               MINISIGN_LEGACY_REASON);
+        return;
+    }
+    printf("signature: %s names key id %s (ED; not checked: give --key)\n", on_disk, key_id);
+    print_fields(sig.trusted_comment, sig.trusted_comment_length);
 }
