@@ -636,7 +636,9 @@ TEST_F(SignatureCheck, VerdictOnTheHashTakenWhileCopying) {
     write_file(package_ + ".minisig", s.sign(kHello, false));
     package_hash_begin();
     package_hash_feed(nullptr, reinterpret_cast<const unsigned char*>(other.data()), other.size());
-    EXPECT_EQ(check(folder("keys")), 1) << "a legacy signature is checked on the file";
+    EXPECT_EQ(check(folder("keys")), 0) << "a legacy signature is refused, hash or not";
+    EXPECT_STREQ(signature_note(),
+                 "refused: legacy signature: sign without -l (key id 0807060504030201)");
 
     // The hash check alone, on a ring: the key that verified, or none.
     minisign_keyring ring{};
