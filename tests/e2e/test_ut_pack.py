@@ -44,9 +44,9 @@ def tool(ut_pack_path, tmp_path, tmp_root):
     work.mkdir()
     env = dict(os.environ, TMPDIR=str(tmp_root))
 
-    def run(*args, cwd=work, timeout=60):
+    def run(*args, cwd=work, timeout=60, stdout=subprocess.PIPE):
         return subprocess.run([str(ut_pack_path), *map(str, args)], cwd=cwd, env=env,
-                              capture_output=True, text=True, timeout=timeout,
+                              stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=timeout,
                               errors="surrogateescape")
 
     yield run
@@ -781,3 +781,179 @@ def test_description_text_is_printed_escaped(tool, database):
     assert tool("describe", database, "line one\nforged\x1b[2J").returncode == 0
     r = tool("db-status", database)
     assert r.stdout.endswith("description block: line one\\x0aforged\\x1b[2J\n")
+
+
+# -- keys and signatures: nothing lost, nothing stale -----------------------------
+
+PASSWORD = "correct horse battery"
+
+
+@pytest.fixture(scope="module")
+def keys(tmp_path_factory, ut_pack_path):
+    """Key pairs made once: a.key and b.key without a password, e.key with
+    one (its password in `password`, a wrong one in `wrong`)."""
+    d = tmp_path_factory.mktemp("keys")
+    (d / "password").write_text(PASSWORD + "\n")
+    (d / "wrong").write_text("not " + PASSWORD + "\n")
+    for name in ("a", "b"):
+        subprocess.run([ut_pack_path, "keygen", "--no-password", d / f"{name}.key",
+                        d / f"{name}.pub"], check=True, capture_output=True)
+    subprocess.run([ut_pack_path, "keygen", "--password-file", d / "password", d / "e.key",
+                    d / "e.pub"], check=True, capture_output=True)
+    return d
+
+
+def snapshot(d):
+    """Every entry of a folder with its bytes (a link as its target)."""
+    return {n: os.readlink(d / n) if (d / n).is_symlink() else (d / n).read_bytes()
+            for n in os.listdir(d)}
+
+
+# keygen never overwrites a file: (id, what the folder holds first, the two
+# paths given, the message).
+KEYGEN_REFUSALS = [
+    ("public_key_path_holds_a_secret_key", {"release.key": "a.key"}, ["new.key", "release.key"],
+     "release.key exists and is a secret key: a file is never overwritten; give the public key a "
+     "new path"),
+    ("public_key_path_holds_a_public_key", {"old.pub": "a.pub"}, ["new.key", "old.pub"],
+     "old.pub exists and is a public key: a file is never overwritten; give the public key"),
+    ("public_key_path_holds_another_file", {"notes.txt": None}, ["new.key", "notes.txt"],
+     "notes.txt exists: a file is never overwritten; give the public key a new path"),
+    ("public_key_path_is_a_dangling_link", {"gone.pub": "->nowhere"}, ["new.key", "gone.pub"],
+     "gone.pub exists: a file is never overwritten"),
+    ("secret_key_path_exists", {"release.key": "a.key"}, ["release.key", "new.pub"],
+     "release.key exists and is a secret key: a file is never overwritten; give the secret key a "
+     "new path"),
+    ("same_path_for_both", {}, ["same.key", "same.key"],
+     "same.key is given for both keys: the public key would overwrite the secret key; give two "
+     "paths"),
+    ("same_file_by_two_names", {}, ["same.key", "./same.key"], "same.key is given for both keys"),
+]
+
+
+@pytest.mark.parametrize("password", [False, True], ids=["", "with_password"])
+@pytest.mark.parametrize("name,present,paths,message", KEYGEN_REFUSALS,
+                         ids=[k[0] for k in KEYGEN_REFUSALS])
+def test_keygen_overwrites_no_file(tool, tmp_path, keys, name, present, paths, message, password):
+    d = tmp_path / "keys"
+    d.mkdir()
+    for n, source in present.items():
+        if source is None:
+            (d / n).write_text("an engineer's notes\n")
+        elif source.startswith("->"):
+            os.symlink(source[2:], d / n)
+        else:
+            shutil.copyfile(keys / source, d / n)
+    before = snapshot(d)
+    options = ["--password-file", keys / "password"] if password else ["--no-password"]
+    r = tool("keygen", *options, *paths, cwd=d)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "ut_pack: keygen: error: " + message in r.stderr
+    assert r.stdout == ""
+    assert snapshot(d) == before, "no file written, none changed"
+
+
+def test_keygen_makes_a_pair_that_signs(tool, tmp_path):
+    r = tool("keygen", "--no-password", tmp_path / "k.key", tmp_path / "k.pub")
+    assert r.returncode == 0, r.stderr
+    assert oct((tmp_path / "k.key").stat().st_mode & 0o777) == "0o600"
+    assert leftovers(tmp_path) == []
+    src = folder(tmp_path, good_files())
+    assert tool("create", "--sign", tmp_path / "k.key", src, tmp_path / "command.f").returncode == 0
+    assert tool("verify", "--key", tmp_path / "k.pub", tmp_path / "command.f").returncode == 0
+
+
+# create --sign checks the key and its password before it writes anything:
+# (id, the options, the message).
+SIGN_FAILURES = [
+    ("missing_key", lambda k: ["--sign", k / "missing.key"],
+     "cannot read the secret key {keys}/missing.key: no such file"),
+    ("public_key_given", lambda k: ["--sign", k / "a.pub"],
+     "{keys}/a.pub is a public key, not a secret key: the two keys are swapped"),
+    ("wrong_password", lambda k: ["--sign", k / "e.key", "--password-file", k / "wrong"],
+     "wrong password for the secret key {keys}/e.key"),
+    ("missing_password_file", lambda k: ["--sign", k / "e.key", "--password-file", k / "none"],
+     "cannot read the password file {keys}/none: No such file or directory"),
+]
+
+
+@pytest.mark.parametrize("had_package", [False, True], ids=["new", "over_an_older_one"])
+@pytest.mark.parametrize("name,options,message", SIGN_FAILURES, ids=[s[0] for s in SIGN_FAILURES])
+def test_create_sign_checks_the_key_before_writing(tool, tmp_path, keys, name, options, message,
+                                                   had_package):
+    src = folder(tmp_path, good_files())
+    out = tmp_path / "out"
+    out.mkdir()
+    if had_package:
+        (out / "command.f").write_bytes(b"an older package")
+        (out / "command.f.minisig").write_bytes(b"its signature")
+    before = snapshot(out)
+    r = tool("create", *options(keys), src, out / "command.f")
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "ut_pack: create: error: " + message.format(keys=keys) in r.stderr
+    assert r.stdout == ""
+    assert snapshot(out) == before, "no package written, none changed"
+
+
+@pytest.mark.parametrize("how", ["create", "create_scrambled", "scramble"])
+def test_rewriting_a_package_removes_its_old_signature(tool, tmp_path, keys, how):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    signature = tmp_path / "command.f.minisig"
+    assert tool("create", "--sign", keys / "a.key", src, package).returncode == 0
+    assert tool("verify", "--key", keys / "a.pub", package).returncode == 0
+    (src / "run.sh").write_text("#!/bin/sh\necho changed\n")
+    args = {"create": ["create", src, package],
+            "create_scrambled": ["create", "--scramble", src, package],
+            "scramble": ["scramble", package]}[how]
+    r = tool(*args)
+    assert r.returncode == 0, r.stderr
+    assert (f"ut_pack: {args[0]}: warning: removed {signature}: it signed the old bytes of "
+            f"{package}; sign the new ones with ut_pack sign SECRET_KEY {package}") in r.stderr
+    assert not signature.exists()
+    r = tool("verify", "--key", keys / "a.pub", package)
+    assert r.returncode == 1 and "no signature file" in r.stderr
+    # Signed in the same run, the new signature stays, and nothing is said
+    # of a removal.
+    r = tool("create", "--sign", keys / "b.key", src, package)
+    assert r.returncode == 0, r.stderr
+    assert "removed" not in r.stderr
+    assert tool("verify", "--key", keys / "b.pub", package).returncode == 0
+    assert leftovers(tmp_path) == []
+
+
+def test_create_sign_with_a_password(tool, tmp_path, keys):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    r = tool("create", "--sign", keys / "e.key", "--password-file", keys / "password", src, package)
+    assert r.returncode == 0, r.stderr
+    assert f"{package}.minisig: signed by key id " in r.stdout
+    assert tool("verify", "--key", keys / "e.pub", package).returncode == 0
+
+
+# -- results that cannot be written ----------------------------------------------
+
+FULL_OUTPUT = [
+    ("help", lambda p, d: ["--help"]),
+    ("version", lambda p, d: ["--version"]),
+    ("command_help", lambda p, d: ["list", "--help"]),
+    ("list", lambda p, d: ["list", p]),
+    ("verify", lambda p, d: ["verify", p]),
+    ("create", lambda p, d: ["create", d / "to_pack", d / "new" / "command.f"]),
+    ("extract", lambda p, d: ["extract", p, d / "out"]),
+    ("scramble", lambda p, d: ["scramble", p]),
+    ("db_status", lambda p, d: ["db-status", p]),
+    ("keygen", lambda p, d: ["keygen", "--no-password", d / "k.key", d / "k.pub"]),
+]
+
+
+@pytest.mark.parametrize("name,make_args", FULL_OUTPUT, ids=[f[0] for f in FULL_OUTPUT])
+def test_results_that_cannot_be_written_fail_the_command(tool, tmp_path, packages, name,
+                                                         make_args):
+    folder(tmp_path, good_files(), "to_pack")
+    (tmp_path / "new").mkdir()
+    with open("/dev/full", "w") as full:
+        r = tool(*make_args(packages[0], tmp_path), stdout=full)
+    assert r.returncode == 1, r.stderr
+    assert r.stderr.endswith("error: cannot write the results to standard output: "
+                             "No space left on device\n"), r.stderr

@@ -14,6 +14,7 @@
 // daemon's intake of a package, package_check judges folders and work lists,
 // temporaries holds the temporary files and their removal on signals.
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -44,10 +45,12 @@ const command kCommands[] = {
      "with CRLF line ends, a script row after remove_temp_folder, a row the daemon\n"
      "passes over, a work list that does nothing, a PACKAGE not named command.f, a\n"
      "file named command.f in FOLDER), unless --force is given. PACKAGE is written\n"
-     "beside FOLDER or anywhere else, never inside it.\n"
+     "beside FOLDER or anywhere else, never inside it. An old PACKAGE.minisig is\n"
+     "removed (it signs the old bytes) unless --sign signs the new ones.\n"
      "  --scramble   scramble the finished package as a whole\n"
      "  --force      write the package in spite of warnings\n"
-     "  --sign SECRET_KEY  sign the finished package into PACKAGE.minisig, as `sign` does\n"
+     "  --sign SECRET_KEY  sign the finished package into PACKAGE.minisig, as `sign` does;\n"
+     "               the key and its password are checked before anything is written\n"
      "  --password-file FILE  the secret key's password, instead of asking on the terminal"},
     {"list", cmd_list, "list PACKAGE",
      "Shows a package, plain or scrambled: its entries with offsets and sizes, the\n"
@@ -65,7 +68,8 @@ const command kCommands[] = {
      "Without --key, tells whether PACKAGE.minisig is there and which key id it names."},
     {"keygen", cmd_keygen, "keygen [--no-password] SECRET_KEY PUBLIC_KEY",
      "Makes a new key pair in minisign's formats. The secret key is encrypted with a\n"
-     "password asked for on the terminal, as minisign does it.\n"
+     "password asked for on the terminal, as minisign does it. Never overwrites a\n"
+     "file: an existing path, or one path for both keys, is refused.\n"
      "  --no-password         leave the secret key unencrypted (build servers)\n"
      "  --password-file FILE  read the password from the first line of FILE"},
     {"sign", cmd_sign, "sign [-t COMMENT] SECRET_KEY PACKAGE",
@@ -78,7 +82,8 @@ const command kCommands[] = {
      "Unpacks what the daemon would unpack into FOLDER (made when missing; it must be\n"
      "empty), on any file system. PACKAGE is not changed."},
     {"scramble", cmd_scramble, "scramble FILE",
-     "Scrambles a whole file in place, as packages travel; the same command restores it."},
+     "Scrambles a whole file in place, as packages travel; the same command restores it.\n"
+     "An old FILE.minisig is removed: it signs the old bytes."},
     {"db-scramble", cmd_db_scramble, "db-scramble FILE",
      "Scrambles the first and last 8000 bytes of a database file in place; the same\n"
      "command restores it."},
@@ -100,9 +105,7 @@ void usage(FILE* out) {
                  "Exit status: 0 success, 1 a check or an operation failed, 2 a usage error.\n");
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     int at = 1;
     int verbose = 0;
     while (at < argc && argv[at][0] == '-') {
@@ -143,4 +146,22 @@ int main(int argc, char** argv) {
     fprintf(stderr, "ut_pack: unknown command %s\n", esc(argv[at]));
     usage(stderr);
     return EXIT_USAGE;
+}
+
+// The results are written when standard output is flushed: a result that
+// could not be written (a full disk, a closed file) fails the command.
+int finish(int status) {
+    errno = 0;
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        const int saved = errno != 0 ? errno : EIO;
+        error("cannot write the results to standard output: %s", strerror(saved));
+        return status == EXIT_OK ? EXIT_FAILED : status;
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return finish(run(argc, argv));
 }

@@ -15,7 +15,11 @@ const char* g_command = "ut_pack";
 namespace {
 
 __attribute__((format(printf, 2, 0))) void say(const char* kind, const char* format, va_list args) {
-    fprintf(stderr, "ut_pack: %s: %s: ", g_command, kind);
+    if (strcmp(g_command, "ut_pack") == 0) {
+        fprintf(stderr, "ut_pack: %s: ", kind);
+    } else {
+        fprintf(stderr, "ut_pack: %s: %s: ", g_command, kind);
+    }
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
 }

@@ -19,6 +19,80 @@
 #include "temporaries.h"
 #include "ut_pack.h"
 
+namespace {
+
+// Writes the package (and its signature with a key) under temporary names
+// beside it, then names them: a failure leaves neither.
+int write_package(const char* package, const char* folder, const folder_listing* files,
+                  int scramble, const signing_key* key, const char* comment,
+                  const char* signature_path) {
+    char temp[PATH_MAX];
+    const int slot = temp_file_beside(package, temp, sizeof(temp));
+    if (slot < 0) {
+        error("cannot write beside %s: %s", esc(package), strerror(errno));
+        return EXIT_FAILED;
+    }
+    if (!library_takes(temp, " with the temporary name it is written under")) {
+        remove_temporary(slot);
+        return EXIT_USAGE;
+    }
+    static pack_writer writer;
+    errno = 0;
+    int ok = pack_begin(&writer, temp);
+    for (int i = 0; ok && i < files->count; ++i) {
+        char path[PATH_MAX];
+        snprintf(path, sizeof(path), "%s%s", folder, files->names[i]);
+        ok = pack_add_file(&writer, path, files->names[i]);
+    }
+    ok = ok && pack_finish(&writer);
+    ok = ok && (!scramble || crypt_file(temp));
+    if (!ok) {
+        const int saved = errno;
+        if (is_host_error(saved)) {
+            error("cannot write %s: %s", esc(package), strerror(saved));
+        } else {
+            error("packing failed: %s", library_reason());
+        }
+        remove_temporary(slot);
+        return EXIT_FAILED;
+    }
+    static char signature[MINISIGN_SIGNATURE_FILE_MAX];
+    char key_id[MINISIGN_KEY_ID_TEXT_SIZE] = "";
+    char signature_temp[PATH_MAX];
+    int signature_slot = -1;
+    if (key != nullptr) {
+        if (!make_signature(key, comment, temp, signature, sizeof(signature), key_id)) {
+            remove_temporary(slot);
+            return EXIT_FAILED;
+        }
+        signature_slot = write_beside(signature_path, signature, strlen(signature), 0644,
+                                      signature_temp, sizeof(signature_temp));
+        if (signature_slot < 0) {
+            remove_temporary(slot);
+            return EXIT_FAILED;
+        }
+    }
+    struct stat old;
+    if (!put_in_place(slot, temp, package, stat(package, &old) == 0 ? &old : nullptr)) {
+        remove_temporary(signature_slot);
+        return EXIT_FAILED;
+    }
+    struct stat st;
+    stat(package, &st);
+    printf("%s: %d files, %lld bytes, %s\n", esc(package), files->count,
+           static_cast<long long>(st.st_size), scramble ? "scrambled" : "plain");
+    if (key == nullptr) {
+        return remove_stale_signature(package) ? EXIT_OK : EXIT_FAILED;
+    }
+    if (!move_into_place(signature_slot, signature_temp, signature_path)) {
+        return EXIT_FAILED;
+    }
+    printf("%s: signed by key id %s\n", esc(signature_path), key_id);
+    return EXIT_OK;
+}
+
+} // namespace
+
 int cmd_create(int argc, char** argv) {
     int scramble = 0;
     int force = 0;
@@ -115,48 +189,22 @@ int cmd_create(int argc, char** argv) {
         return EXIT_FAILED;
     }
 
-    char temp[PATH_MAX];
-    const int slot = temp_file_beside(package, temp, sizeof(temp));
-    if (slot < 0) {
-        error("cannot write beside %s: %s", esc(package), strerror(errno));
-        return EXIT_FAILED;
-    }
-    if (!library_takes(temp, " with the temporary name it is written under")) {
-        remove_temporary(slot);
+    // The key and its password are checked before anything is written: a
+    // failed signing leaves no package behind.
+    static signing_key key;
+    static char comment[MINISIGN_TRUSTED_COMMENT_MAX];
+    char signature_path[PATH_MAX];
+    if (!signature_path_of(package, signature_path, sizeof(signature_path))) {
         return EXIT_USAGE;
     }
-    static pack_writer writer;
-    errno = 0;
-    int ok = pack_begin(&writer, temp);
-    for (int i = 0; ok && i < files.count; ++i) {
-        char path[PATH_MAX];
-        snprintf(path, sizeof(path), "%s%s", folder, files.names[i]);
-        ok = pack_add_file(&writer, path, files.names[i]);
-    }
-    ok = ok && pack_finish(&writer);
-    ok = ok && (!scramble || crypt_file(temp));
-    if (!ok) {
-        const int saved = errno;
-        if (is_host_error(saved)) {
-            error("cannot write %s: %s", esc(package), strerror(saved));
-        } else {
-            error("packing failed: %s", library_reason());
-        }
-        remove_temporary(slot);
+    if (sign_key != nullptr && (!trusted_comment(nullptr, package, comment, sizeof(comment)) ||
+                                !load_signing_key(sign_key, password_file, &key))) {
         return EXIT_FAILED;
     }
-    struct stat old;
-    if (!put_in_place(slot, temp, package, stat(package, &old) == 0 ? &old : nullptr)) {
-        return EXIT_FAILED;
-    }
-    struct stat st;
-    stat(package, &st);
-    printf("%s: %d files, %lld bytes, %s\n", esc(package), files.count,
-           static_cast<long long>(st.st_size), scramble ? "scrambled" : "plain");
-    if (sign_key != nullptr && !sign_package("create", sign_key, password_file, nullptr, package)) {
-        return EXIT_FAILED;
-    }
-    return EXIT_OK;
+    const int status = write_package(package, folder, &files, scramble,
+                                     sign_key != nullptr ? &key : nullptr, comment, signature_path);
+    forget_signing_key(&key);
+    return status;
 }
 
 int cmd_list(int argc, char** argv) {
@@ -336,6 +384,9 @@ int cmd_scramble(int argc, char** argv) {
         return EXIT_USAGE;
     }
     if (!transform_through_copy(argv[0], crypt_file)) {
+        return EXIT_FAILED;
+    }
+    if (!remove_stale_signature(argv[0])) {
         return EXIT_FAILED;
     }
     packed_info info;

@@ -16,7 +16,9 @@
 
 #include "common/test_utility/scoped_handle.h"
 #include "common/test_utility/text_escape.h"
+#include "files.h"
 #include "messages.h"
+#include "temporaries.h"
 #include "ut_pack.h"
 
 namespace {
@@ -85,7 +87,7 @@ void chomp(char* text) {
 int password_from_file(const char* path, char* out, int size) {
     scoped_file f(fopen(path, "r"));
     if (!f) {
-        error("cannot read the password file %s: %s", path, strerror(errno));
+        error("cannot read the password file %s: %s", esc(path), strerror(errno));
         return 0;
     }
     if (fgets(out, size, f.get()) == nullptr) {
@@ -148,6 +150,53 @@ int apply_password(uint8_t* blob, const char* password) {
     return 1;
 }
 
+// The reason of minisign_read_small_file in words for a key file.
+const char* key_file_reason(const char* why) {
+    return strcmp(why, "missing") == 0 ? "no such file" : why;
+}
+
+// The second line of a key file, where the key is: its start and length
+// (without its line end), or null.
+const char* key_line(const char* text, int length, int* line_length) {
+    const char* line = static_cast<const char*>(memchr(text, '\n', static_cast<size_t>(length)));
+    if (line == nullptr) {
+        return nullptr;
+    }
+    ++line;
+    *line_length = static_cast<int>(text + length - line);
+    const char* end =
+        static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(*line_length)));
+    if (end != nullptr) {
+        *line_length = static_cast<int>(end - line);
+    }
+    if (*line_length > 0 && line[*line_length - 1] == '\r') {
+        --*line_length;
+    }
+    return line;
+}
+
+enum { PUBLIC_KEY_BLOB = 2 + MINISIGN_KEY_ID_SIZE + MINISIGN_KEY_SIZE }; // 42
+
+// The number of bytes the key line of a key file carries: PUBLIC_KEY_BLOB
+// for a public key, SECRET_KEY_BLOB for a secret one; -1 when it is neither
+// or cannot be read.
+int key_blob_size(const char* path) {
+    static char text[SECRET_KEY_FILE_MAX];
+    int length = 0;
+    int line_length = 0;
+    const char* why = "";
+    if (!minisign_read_small_file(path, 0, text, sizeof(text), &length, &why)) {
+        return -1;
+    }
+    const char* line = key_line(text, length, &line_length);
+    static uint8_t blob[SECRET_KEY_BLOB + 1];
+    const int size =
+        line != nullptr ? minisign_base64_decode(line, line_length, blob, sizeof(blob)) : -1;
+    sodium_memzero(blob, sizeof(blob));
+    sodium_memzero(text, sizeof(text));
+    return size;
+}
+
 // Reads a secret key in minisign's format, asking for its password when it
 // is encrypted. A wrong password is told by the checksum.
 int load_secret_key(const char* path, const char* password_file, secret_key* out) {
@@ -155,38 +204,35 @@ int load_secret_key(const char* path, const char* password_file, secret_key* out
     int length = 0;
     const char* why = "";
     if (!minisign_read_small_file(path, 0, text, sizeof(text), &length, &why)) {
-        error("cannot read the secret key %s: %s", path, why);
+        error("cannot read the secret key %s: %s", esc(path), key_file_reason(why));
         return 0;
     }
-    // The second line holds the key.
-    const char* line = static_cast<const char*>(memchr(text, '\n', static_cast<size_t>(length)));
+    int line_length = 0;
+    const char* line = key_line(text, length, &line_length);
     if (line == nullptr) {
-        error("%s is not a secret key: no key line", path);
+        error("%s is not a secret key: no key line", esc(path));
         return 0;
-    }
-    ++line;
-    int line_length = static_cast<int>(text + length - line);
-    const char* end =
-        static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(line_length)));
-    if (end != nullptr) {
-        line_length = static_cast<int>(end - line);
-    }
-    if (line_length > 0 && line[line_length - 1] == '\r') {
-        --line_length;
     }
     uint8_t blob[SECRET_KEY_BLOB];
-    if (minisign_base64_decode(line, line_length, blob, sizeof(blob)) != SECRET_KEY_BLOB) {
-        error("%s is not a secret key: its key line is not the base64 of %d bytes", path,
+    const int size = minisign_base64_decode(line, line_length, blob, sizeof(blob));
+    if (size == PUBLIC_KEY_BLOB) {
+        error("%s is a public key, not a secret key: the two keys are swapped; sign with the "
+              "secret key of the pair (keygen's first file)",
+              esc(path));
+        return 0;
+    }
+    if (size != SECRET_KEY_BLOB) {
+        error("%s is not a secret key: its key line is not the base64 of %d bytes", esc(path),
               SECRET_KEY_BLOB);
         return 0;
     }
     if (memcmp(blob, "Ed", 2) != 0 || memcmp(blob + 4, "B2", 2) != 0) {
-        error("%s: unsupported signature or checksum algorithm", path);
+        error("%s: unsupported signature or checksum algorithm", esc(path));
         return 0;
     }
     const int encrypted = memcmp(blob + 2, "Sc", 2) == 0;
     if (!encrypted && memcmp(blob + 2, "\0\0", 2) != 0) {
-        error("%s: unsupported key derivation function", path);
+        error("%s: unsupported key derivation function", esc(path));
         return 0;
     }
     if (encrypted) {
@@ -218,9 +264,9 @@ int load_secret_key(const char* path, const char* password_file, secret_key* out
     if (!checksum_good || !pair_good) {
         sodium_memzero(blob, sizeof(blob));
         if (encrypted) {
-            error("wrong password for the secret key %s", path);
+            error("wrong password for the secret key %s", esc(path));
         } else {
-            error("%s: the secret key is damaged (its checksum does not match)", path);
+            error("%s: the secret key is damaged (its checksum does not match)", esc(path));
         }
         return 0;
     }
@@ -231,33 +277,11 @@ int load_secret_key(const char* path, const char* password_file, secret_key* out
 }
 
 // Writes text to a new file beside path and renames it into place, so that
-// a failure never leaves a half-written file under the name.
+// a failure (or a signal) never leaves a half-written file under the name.
 int write_file_atomically(const char* path, const char* text, mode_t mode) {
     char temp[PATH_MAX];
-    char copy[PATH_MAX];
-    snprintf(copy, sizeof(copy), "%s", path);
-    char base_copy[PATH_MAX];
-    snprintf(base_copy, sizeof(base_copy), "%s", path);
-    if (snprintf(temp, sizeof(temp), "%s/.%s.ut_pack-XXXXXX", dirname(copy), basename(base_copy)) >=
-        static_cast<int>(sizeof(temp))) {
-        error("path too long: %s", path);
-        return 0;
-    }
-    scoped_fd fd(mkstemp(temp));
-    if (!fd) {
-        error("cannot write beside %s: %s", path, strerror(errno));
-        return 0;
-    }
-    const size_t n = strlen(text);
-    const int ok = fchmod(fd.get(), mode) == 0 &&
-                   write(fd.get(), text, n) == static_cast<ssize_t>(n) && fsync(fd.get()) == 0 &&
-                   fd.close() == 0 && rename(temp, path) == 0;
-    if (!ok) {
-        error("cannot write %s: %s", path, strerror(errno));
-        unlink(temp);
-        return 0;
-    }
-    return 1;
+    const int slot = write_beside(path, text, strlen(text), mode, temp, sizeof(temp));
+    return slot >= 0 && move_into_place(slot, temp, path);
 }
 
 // The BLAKE2b-512 of a file, read in pieces.
@@ -265,7 +289,7 @@ int hash_file(const char* path, uint8_t* hash) {
     scoped_fd fd(open(path, O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        error("cannot read %s: %s", path, fd ? "not a file" : strerror(errno));
+        error("cannot read %s: %s", esc(path), fd ? "not a file" : strerror(errno));
         return 0;
     }
     crypto_generichash_state state;
@@ -277,7 +301,7 @@ int hash_file(const char* path, uint8_t* hash) {
             continue;
         }
         if (got < 0) {
-            error("cannot read %s: %s", path, strerror(errno));
+            error("cannot read %s: %s", esc(path), strerror(errno));
             return 0;
         }
         if (got == 0) {
@@ -314,6 +338,56 @@ void warn_invalid_key(const char* path, const char* why) {
     warning("%s holds no valid public key: %s", path, why);
 }
 
+// 1 when the two paths name one file, existing or not: the same folder and
+// the same last component.
+int same_file(const char* a, const char* b) {
+    char folder_a[PATH_MAX];
+    char folder_b[PATH_MAX];
+    char real_a[PATH_MAX];
+    char real_b[PATH_MAX];
+    char base_a[PATH_MAX];
+    char base_b[PATH_MAX];
+    parent_folder(a, folder_a, sizeof(folder_a));
+    parent_folder(b, folder_b, sizeof(folder_b));
+    base_name(a, base_a, sizeof(base_a));
+    base_name(b, base_b, sizeof(base_b));
+    if (strcmp(base_a, base_b) != 0) {
+        return 0;
+    }
+    if (realpath(folder_a, real_a) == nullptr || realpath(folder_b, real_b) == nullptr) {
+        return strcmp(folder_a, folder_b) == 0;
+    }
+    return strcmp(real_a, real_b) == 0;
+}
+
+// 1 when keygen may write the two keys: two paths, neither of which exists
+// (not even as a dangling link); else says why. keygen never overwrites a
+// file: an old secret key lost is every board that trusts it lost.
+int new_key_paths(const char* secret_path, const char* public_path) {
+    if (same_file(secret_path, public_path)) {
+        error("%s is given for both keys: the public key would overwrite the secret key; give "
+              "two paths (e.g. release.key release.pub)",
+              esc(secret_path));
+        return 0;
+    }
+    const char* paths[] = {secret_path, public_path};
+    const char* what[] = {"secret", "public"};
+    for (int i = 0; i < 2; ++i) {
+        struct stat st;
+        if (lstat(paths[i], &st) == 0) {
+            const int size = S_ISREG(st.st_mode) ? key_blob_size(paths[i]) : -1;
+            error("%s exists%s: a file is never overwritten; give the %s key a new path",
+                  esc(paths[i]),
+                  size == SECRET_KEY_BLOB   ? " and is a secret key"
+                  : size == PUBLIC_KEY_BLOB ? " and is a public key"
+                                            : "",
+                  what[i]);
+            return 0;
+        }
+    }
+    return 1;
+}
+
 } // namespace
 
 int cmd_keygen(int argc, char** argv) {
@@ -338,9 +412,7 @@ int cmd_keygen(int argc, char** argv) {
     }
     const char* secret_path = argv[at];
     const char* public_path = argv[at + 1];
-    struct stat st;
-    if (stat(secret_path, &st) == 0) {
-        error("%s exists: a secret key is never overwritten", secret_path);
+    if (!new_key_paths(secret_path, public_path)) {
         return EXIT_FAILED;
     }
     if (!crypto_ready()) {
@@ -399,93 +471,167 @@ int cmd_keygen(int argc, char** argv) {
         }
     }
 
+    // Both files are written under temporary names first, and named only
+    // when both are whole: a failure leaves neither.
     static char text[1024];
     char b64[256];
     minisign_base64_encode(blob, sizeof(blob), b64, sizeof(b64));
     snprintf(text, sizeof(text), "untrusted comment: minisign encrypted secret key\n%s\n", b64);
     sodium_memzero(blob, sizeof(blob));
-    int ok = write_file_atomically(secret_path, text, 0600);
+    char secret_temp[PATH_MAX];
+    const int secret_slot =
+        write_beside(secret_path, text, strlen(text), 0600, secret_temp, sizeof(secret_temp));
     sodium_memzero(text, sizeof(text));
     sodium_memzero(b64, sizeof(b64));
-    if (!ok) {
+    if (secret_slot < 0) {
         return EXIT_FAILED;
     }
     minisign_base64_encode(public_blob, sizeof(public_blob), b64, sizeof(b64));
     snprintf(text, sizeof(text), "untrusted comment: minisign public key %s\n%s\n", key_id, b64);
-    if (!write_file_atomically(public_path, text, 0644)) {
+    char public_temp[PATH_MAX];
+    const int public_slot =
+        write_beside(public_path, text, strlen(text), 0644, public_temp, sizeof(public_temp));
+    if (public_slot < 0) {
+        remove_temporary(secret_slot);
         return EXIT_FAILED;
     }
-    printf("key id %s: secret key %s (%s), public key %s\n", key_id, secret_path,
-           encrypt ? "encrypted" : "NOT encrypted", public_path);
+    // The paths were checked above; a file that appeared since is not
+    // replaced either.
+    if (!new_key_paths(secret_path, public_path)) {
+        remove_temporary(secret_slot);
+        remove_temporary(public_slot);
+        return EXIT_FAILED;
+    }
+    if (!move_into_place(secret_slot, secret_temp, secret_path)) {
+        remove_temporary(public_slot);
+        return EXIT_FAILED;
+    }
+    if (!move_into_place(public_slot, public_temp, public_path)) {
+        return EXIT_FAILED;
+    }
+    printf("key id %s: secret key %s (%s), public key %s\n", key_id, esc(secret_path),
+           encrypt ? "encrypted" : "NOT encrypted", esc(public_path));
     return EXIT_OK;
 }
 
-int sign_package(const char* command, const char* secret_path, const char* password_file,
-                 const char* comment, const char* package) {
-    g_command = command;
-    static char default_comment[PATH_MAX + 64];
-    if (comment == nullptr) {
-        char copy[PATH_MAX];
-        snprintf(copy, sizeof(copy), "%s", package);
-        snprintf(default_comment, sizeof(default_comment), "timestamp:%lld\tfile:%s\thashed",
-                 static_cast<long long>(time(nullptr)), basename(copy));
-        comment = default_comment;
-    }
-    const size_t comment_length = strlen(comment);
-    if (strpbrk(comment, "\r\n") != nullptr) {
-        error("the trusted comment must be one line");
+int load_signing_key(const char* secret_path, const char* password_file, signing_key* key) {
+    static secret_key loaded;
+    if (!crypto_ready() || !load_secret_key(secret_path, password_file, &loaded)) {
         return 0;
     }
-    if (comment_length + 20 > MINISIGN_TRUSTED_COMMENT_MAX) {
-        error("the trusted comment has %zu bytes; at most %d", comment_length,
+    memcpy(key->key_id, loaded.key_id, sizeof(key->key_id));
+    memcpy(key->secret, loaded.secret, sizeof(key->secret));
+    sodium_memzero(&loaded, sizeof(loaded));
+    return 1;
+}
+
+void forget_signing_key(signing_key* key) {
+    sodium_memzero(key, sizeof(*key));
+}
+
+int trusted_comment(const char* comment, const char* package, char* out, int size) {
+    if (comment == nullptr) {
+        char name[PATH_MAX];
+        base_name(package, name, sizeof(name));
+        snprintf(out, static_cast<size_t>(size), "timestamp:%lld\tfile:%s\thashed",
+                 static_cast<long long>(time(nullptr)), name);
+    } else {
+        snprintf(out, static_cast<size_t>(size), "%s", comment);
+    }
+    const size_t length = strlen(out);
+    if (strpbrk(out, "\r\n") != nullptr) {
+        error("the trusted comment must be one line%s",
+              comment == nullptr ? " (it names the package: rename it)" : "");
+        return 0;
+    }
+    if (length + 20 > MINISIGN_TRUSTED_COMMENT_MAX || length + 1 >= static_cast<size_t>(size)) {
+        error("the trusted comment has %zu bytes; at most %d", length,
               MINISIGN_TRUSTED_COMMENT_MAX - 20);
         return 0;
     }
-    if (!crypto_ready()) {
-        return 0;
-    }
-    static secret_key key;
-    if (!load_secret_key(secret_path, password_file, &key)) {
-        return 0;
-    }
+    return 1;
+}
+
+int make_signature(const signing_key* key, const char* comment, const char* file, char* text,
+                   int size, char* key_id) {
     uint8_t hash[crypto_generichash_BYTES_MAX];
-    if (!hash_file(package, hash)) {
-        sodium_memzero(&key, sizeof(key));
+    if (!hash_file(file, hash)) {
         return 0;
     }
+    const size_t comment_length = strlen(comment);
     uint8_t blob[2 + MINISIGN_KEY_ID_SIZE + MINISIGN_SIG_SIZE];
     memcpy(blob, "ED", 2);
-    memcpy(blob + 2, key.key_id, MINISIGN_KEY_ID_SIZE);
+    memcpy(blob + 2, key->key_id, MINISIGN_KEY_ID_SIZE);
     uint8_t* signature = blob + 2 + MINISIGN_KEY_ID_SIZE;
-    crypto_sign_detached(signature, nullptr, hash, sizeof(hash), key.secret);
+    crypto_sign_detached(signature, nullptr, hash, sizeof(hash), key->secret);
     static uint8_t message[MINISIGN_SIG_SIZE + MINISIGN_TRUSTED_COMMENT_MAX];
     memcpy(message, signature, MINISIGN_SIG_SIZE);
     memcpy(message + MINISIGN_SIG_SIZE, comment, comment_length);
     uint8_t global[MINISIGN_SIG_SIZE];
-    crypto_sign_detached(global, nullptr, message, MINISIGN_SIG_SIZE + comment_length, key.secret);
-    char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
-    minisign_key_id_text(key.key_id, key_id);
-    sodium_memzero(&key, sizeof(key));
+    crypto_sign_detached(global, nullptr, message, MINISIGN_SIG_SIZE + comment_length, key->secret);
+    minisign_key_id_text(key->key_id, key_id);
 
     char signature_b64[128];
     char global_b64[128];
     minisign_base64_encode(blob, sizeof(blob), signature_b64, sizeof(signature_b64));
     minisign_base64_encode(global, sizeof(global), global_b64, sizeof(global_b64));
-    static char text[MINISIGN_SIGNATURE_FILE_MAX];
-    snprintf(text, sizeof(text),
+    snprintf(text, static_cast<size_t>(size),
              "untrusted comment: signature from ut_pack secret key\n%s\ntrusted comment: "
              "%s\n%s\n",
              signature_b64, comment, global_b64);
+    return 1;
+}
+
+int signature_path_of(const char* package, char* out, int size) {
+    if (snprintf(out, static_cast<size_t>(size), "%s.minisig", package) >= size) {
+        error("path too long: %s", esc(package));
+        return 0;
+    }
+    return 1;
+}
+
+int sign_package(const char* command, const char* secret_path, const char* password_file,
+                 const char* comment, const char* package) {
+    g_command = command;
+    static char comment_text[MINISIGN_TRUSTED_COMMENT_MAX];
     char signature_path[PATH_MAX];
-    if (snprintf(signature_path, sizeof(signature_path), "%s.minisig", package) >=
-        static_cast<int>(sizeof(signature_path))) {
-        error("path too long: %s", package);
+    if (!trusted_comment(comment, package, comment_text, sizeof(comment_text)) ||
+        !signature_path_of(package, signature_path, sizeof(signature_path))) {
         return 0;
     }
-    if (!write_file_atomically(signature_path, text, 0644)) {
+    static signing_key key;
+    if (!load_signing_key(secret_path, password_file, &key)) {
         return 0;
     }
-    printf("%s: signed by key id %s\n", signature_path, key_id);
+    static char text[MINISIGN_SIGNATURE_FILE_MAX];
+    char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
+    const int made = make_signature(&key, comment_text, package, text, sizeof(text), key_id);
+    forget_signing_key(&key);
+    if (!made || !write_file_atomically(signature_path, text, 0644)) {
+        return 0;
+    }
+    printf("%s: signed by key id %s\n", esc(signature_path), key_id);
+    return 1;
+}
+
+int remove_stale_signature(const char* package) {
+    char signature_path[PATH_MAX];
+    struct stat st;
+    if (!signature_path_of(package, signature_path, sizeof(signature_path))) {
+        return 0;
+    }
+    if (lstat(signature_path, &st) != 0) {
+        return 1;
+    }
+    if (unlink(signature_path) != 0) {
+        error("cannot remove %s: %s: it signs the old bytes of %s, and the board refuses the "
+              "package with it",
+              esc(signature_path), strerror(errno), esc(package));
+        return 0;
+    }
+    warning("removed %s: it signed the old bytes of %s; sign the new ones with ut_pack sign "
+            "SECRET_KEY %s",
+            esc(signature_path), esc(package), esc(package));
     return 1;
 }
 

@@ -2,6 +2,8 @@
 // the check of a package's signature as the board makes it.
 #pragma once
 
+#include <stdint.h>
+
 #include "common/test_utility/minisign.h"
 
 // ut_pack keygen [--no-password] [--password-file FILE] SECRET_KEY PUBLIC_KEY
@@ -9,6 +11,38 @@ int cmd_keygen(int argc, char** argv);
 
 // ut_pack sign [-t COMMENT] [--password-file FILE] SECRET_KEY PACKAGE
 int cmd_sign(int argc, char** argv);
+
+// A secret key in memory, for one signing.
+struct signing_key {
+    uint8_t key_id[MINISIGN_KEY_ID_SIZE];
+    uint8_t secret[64];
+};
+
+// Reads a secret key (minisign's format), asking for its password on the
+// terminal when it is encrypted and password_file is null. 1 on success;
+// else says why (no such file, a public key given, a wrong password).
+int load_signing_key(const char* secret_path, const char* password_file, signing_key* key);
+
+// Wipes a key from memory.
+void forget_signing_key(signing_key* key);
+
+// The trusted comment into out: `comment`, or when null minisign's default
+// (timestamp:<seconds> file:<the package's name> hashed, separated by tabs).
+// 0 after saying why when it is not one line or too long.
+int trusted_comment(const char* comment, const char* package, char* out, int size);
+
+// The text of a signature file ("ED") of `file` with the trusted comment
+// into text; the key id as text into key_id (MINISIGN_KEY_ID_TEXT_SIZE). 0
+// after saying why when the file cannot be read.
+int make_signature(const signing_key* key, const char* comment, const char* file, char* text,
+                   int size, char* key_id);
+
+// PACKAGE.minisig into out; 0 after saying so when the path is too long.
+int signature_path_of(const char* package, char* out, int size);
+
+// Removes PACKAGE.minisig when it is there, as the package's bytes have
+// changed, and says so. 0 after saying why when it cannot be removed.
+int remove_stale_signature(const char* package);
 
 // Signs PACKAGE into PACKAGE.minisig ("ED") with the secret key; comment null
 // for minisign's default trusted comment, password_file null to ask on the

@@ -183,6 +183,10 @@ int put_in_place(int slot, const char* temp, const char* target, const struct st
     // A temporary file is private (0600); the result gets the target's bits,
     // or those of any new file.
     chmod(temp, old != nullptr ? old->st_mode & 07777 : 0666 & ~current_umask());
+    return move_into_place(slot, temp, target);
+}
+
+int move_into_place(int slot, const char* temp, const char* target) {
     if (!sync_file(temp) || rename(temp, target) != 0) {
         error("cannot write %s: %s", esc(target), strerror(errno));
         remove_temporary(slot);
@@ -190,6 +194,36 @@ int put_in_place(int slot, const char* temp, const char* target, const struct st
     }
     let_go(slot);
     return 1;
+}
+
+int write_beside(const char* target, const char* data, size_t length, mode_t mode, char* temp,
+                 int size) {
+    const int slot = temp_file_beside(target, temp, size);
+    if (slot < 0) {
+        error("cannot write beside %s: %s", esc(target), strerror(errno));
+        return -1;
+    }
+    scoped_fd fd(open(temp, O_WRONLY | O_CLOEXEC));
+    size_t done = 0;
+    while (fd && done < length) {
+        const ssize_t n = write(fd.get(), data + done, length - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (!fd || done < length || fchmod(fd.get(), mode) != 0 || fd.close() != 0) {
+        error("cannot write %s: %s", esc(target), strerror(errno));
+        remove_temporary(slot);
+        return -1;
+    }
+    return slot;
 }
 
 int transform_through_copy(const char* path, int (*transform)(const char*)) {
