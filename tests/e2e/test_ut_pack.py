@@ -129,12 +129,19 @@ def test_help_and_version(tool):
         assert r.returncode == 0 and r.stdout.startswith(f"usage: ut_pack {c}")
     r = tool("--version")
     assert r.returncode == 0 and r.stdout == "ut_pack 8\n"
+    # --help anywhere after the command.
+    r = tool("list", "command.f", "--help")
+    assert r.returncode == 0 and r.stdout.startswith("usage: ut_pack list")
 
 
 @pytest.mark.parametrize("args", [
     [], ["bogus"], ["--bogus"], ["create"], ["create", "only-folder"], ["create", "--bogus", "a", "b"],
     ["list"], ["list", "a", "b"], ["verify"], ["extract", "p"], ["scramble"], ["db-status"],
     ["describe", "f"], ["describe", "f", "x" * 58],
+    # Options anywhere after the command, and their values.
+    ["create", "a", "b", "--bogus"], ["create", "a", "b", "--sign"], ["verify", "p", "--key"],
+    ["sign", "k", "p", "-t"], ["keygen", "s", "p", "--password-file"], ["list", "p", "--json2"],
+    ["scramble", "f", "--force"],
 ])
 def test_usage_errors(tool, args):
     r = tool(*args)
@@ -151,14 +158,24 @@ def test_usage_errors_show_outside_text_escaped(tool):
 
 # -- create --------------------------------------------------------------------
 
+# The options anywhere after the command: before the arguments, between
+# them, after them.
+@pytest.mark.parametrize("where", [1, 2, 3], ids=["first", "between", "last"])
 @pytest.mark.parametrize("scramble", [False, True], ids=["plain", "scrambled"])
-def test_create_reproduces_the_golden_package(tool, tmp_path, scramble):
+def test_create_reproduces_the_golden_package(tool, tmp_path, scramble, where):
     out = tmp_path / "command.f"
-    args = ["create"] + (["--scramble"] if scramble else []) + [DATA / "service_stick", out]
+    args = ["create", DATA / "service_stick", out]
+    if scramble:
+        args.insert(where, "--scramble")
     r = tool(*args)
     assert r.returncode == 0, r.stderr
     assert r.stderr == ""
-    assert r.stdout == f"{out}: 3 files, 1149 bytes, {'scrambled' if scramble else 'plain'}\n"
+    # What it packed, file by file.
+    assert r.stdout == (
+        f"{out}: 3 files, 1149 bytes, {'scrambled' if scramble else 'plain'}\n"
+        f"  {'collect_logs.sh':32} {207:10} bytes\n"
+        f"  {'readme.txt':32} {51:10} bytes\n"
+        f"  {'work_list.f':32} {81:10} bytes\n")
     golden = DATA / ("service_stick_scrambled.f" if scramble else "service_stick.f")
     assert out.read_bytes() == golden.read_bytes()
     assert leftovers(tmp_path) == []
@@ -957,3 +974,183 @@ def test_results_that_cannot_be_written_fail_the_command(tool, tmp_path, package
     assert r.returncode == 1, r.stderr
     assert r.stderr.endswith("error: cannot write the results to standard output: "
                              "No space left on device\n"), r.stderr
+
+
+# -- options anywhere after the command -------------------------------------------
+
+def test_options_anywhere_after_the_command(tool, tmp_path, keys):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    r = tool("create", src, package, "--sign", keys / "a.key", "--scramble")
+    assert r.returncode == 0, r.stderr
+    assert "scrambled" in r.stdout and "signed by key id" in r.stdout
+    r = tool("verify", package, "--key", keys / "b.pub", "--key", keys / "a.pub")
+    assert r.returncode == 0, r.stderr
+    r = tool("sign", keys / "b.key", package, "-t", "release 7")
+    assert r.returncode == 0, r.stderr
+    r = tool("verify", package, "--key", keys / "b.pub")
+    assert r.returncode == 0 and "trusted comment: release 7" in r.stdout
+    r = tool("keygen", tmp_path / "n.key", tmp_path / "n.pub", "--no-password")
+    assert r.returncode == 0 and "NOT encrypted" in r.stdout
+    r = tool("verify", package, "-v", "--key", keys / "b.pub")
+    assert r.returncode == 0 and "CRC of packed is OK" in r.stderr
+    # "--" ends the options: a name that begins with "-".
+    odd = tmp_path / "-odd.f"
+    shutil.copyfile(package, odd)
+    r = tool("scramble", "--", "-odd.f", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert "-odd.f: a plain package again" in r.stdout
+
+
+# -- messages that say what to do ----------------------------------------------------
+
+def key_id(pub):
+    """The key id a public-key file names in its comment line."""
+    return pub.read_text().split("\n", 1)[0].rsplit(" ", 1)[1]
+
+
+def a_signed_package(tool, tmp_path, keys):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    assert tool("create", "--sign", keys / "a.key", src, package).returncode == 0
+    return package
+
+
+def not_a_package(tool, tmp_path, keys):
+    package = tmp_path / "command.f"
+    package.write_bytes(bytes((i * 131 + 7) % 251 for i in range(5000)))
+    return package
+
+
+def linked_package(tool, tmp_path, keys):
+    package = a_signed_package(tool, tmp_path, keys)
+    os.symlink("command.f", tmp_path / "latest.f")
+    return tmp_path / "latest.f"
+
+
+# (id, a maker of the package, the command's arguments after it, exit status,
+# the words that matter with {keys} and {a}, {b}, {e} for the key ids, and
+# the words that must not stand there).
+MESSAGES = [
+    ("link_named_as_the_package", linked_package, ["verify"], 1,
+     "latest.f is a symbolic link (to command.f): the board takes in no link; name the file "
+     "itself", "Success"),
+    ("link_named_as_the_package_list", linked_package, ["list"], 1,
+     "latest.f is a symbolic link (to command.f)", "Success"),
+    ("link_named_as_the_package_scramble", linked_package, ["scramble"], 1,
+     "latest.f is a symbolic link (to command.f)", "Success"),
+    ("not_a_package", not_a_package, ["verify"], 1,
+     "command.f: the daemon refuses the package: not a package: its first 808 bytes are no "
+     "package's record, plain or scrambled", "CRC"),
+    ("wrong_key", a_signed_package, ["verify", "--key", "{keys}/b.pub"], 1,
+     "the board refuses the package: no trusted key with its key id (key id {a}): it is signed "
+     "by key id {a}, and the keys given have key id {b}; give the public key {a}, or sign with "
+     "the secret key of one given", None),
+    ("wrong_keys", a_signed_package, ["verify", "--key", "{keys}/b.pub", "--key", "{keys}/e.pub"],
+     1, "and the keys given have key ids {b}, {e}; give the public key {a}", None),
+    ("secret_key_given_to_verify", a_signed_package, ["verify", "--key", "{keys}/a.key"], 1,
+     "{keys}/a.key is a secret key, not a public key: the two keys are swapped; give the public "
+     "key of the pair", "is not a public key"),
+    ("public_key_given_to_sign", a_signed_package, ["sign", "{keys}/a.pub"], 1,
+     "{keys}/a.pub is a public key, not a secret key: the two keys are swapped", None),
+    ("missing_public_key", a_signed_package, ["verify", "--key", "{keys}/missing.pub"], 1,
+     "cannot read the public key {keys}/missing.pub: no such file", ": missing"),
+    ("missing_secret_key", a_signed_package, ["sign", "{keys}/missing.key"], 1,
+     "cannot read the secret key {keys}/missing.key: no such file", ": missing"),
+]
+
+
+@pytest.mark.parametrize("name,make,args,status,words,not_words", MESSAGES,
+                         ids=[m[0] for m in MESSAGES])
+def test_messages_say_what_to_do(tool, tmp_path, keys, name, make, args, status, words,
+                                 not_words):
+    package = make(tool, tmp_path, keys)
+    ids = {"keys": keys, "a": key_id(keys / "a.pub"), "b": key_id(keys / "b.pub"),
+           "e": key_id(keys / "e.pub")}
+    args = [a.format(**ids) for a in args]
+    # The package goes last, where the command takes it (sign: after the key).
+    before = package.read_bytes()
+    r = tool(*args, package)
+    assert r.returncode == status, r.stdout + r.stderr
+    assert words.format(**ids) in r.stderr
+    if not_words:
+        assert not_words not in r.stderr
+    assert package.read_bytes() == before
+
+
+def test_list_of_what_is_not_a_package_shows_no_record(tool, tmp_path, keys):
+    package = not_a_package(tool, tmp_path, keys)
+    r = tool("list", package)
+    assert r.returncode == 1
+    assert r.stdout.startswith(f"package: {package}\n  5000 bytes\n  the daemon refuses it: not a "
+                               "package: its first 808 bytes are no package's record")
+    assert "entries" not in r.stdout and "checksum" not in r.stdout
+
+
+def test_create_names_the_file_over_the_size_limit(tool, tmp_path):
+    src = folder(tmp_path, good_files())
+    with open(src / "big.bin", "wb") as f:
+        f.truncate(2 ** 31)  # sparse: no room taken
+    r = tool("create", src, tmp_path / "command.f")
+    assert r.returncode == 1
+    size = 2 ** 31 + 808 + 2 + sum(len(v) for v in good_files().values())
+    assert (f"the package would have {size} bytes, and a package stays below 2 GiB (2147483647 "
+            f"bytes): big.bin alone has 2147483648 bytes; leave it out or make it smaller"
+            in r.stderr)
+    assert not (tmp_path / "command.f").exists() and leftovers(tmp_path) == []
+
+
+def test_a_script_row_with_arguments_asks_for_a_wrapper(tool, tmp_path):
+    src = folder(tmp_path, good_files(**{"work_list.f": "<0001>{update.sh --full}\n",
+                                         "update.sh": "#!/bin/sh\n"}))
+    r = tool("create", "--force", src, tmp_path / "command.f")
+    assert r.returncode == 1
+    assert ("work_list.f row 1: the daemon refuses the script name 'update.sh --full': the board "
+            "runs a bare script name, without arguments; name a wrapper script in the row, whose "
+            "command is: exec \"$(dirname \"$0\")/update.sh\" --full") in r.stderr
+    assert not (tmp_path / "command.f").exists()
+
+
+# Hidden and backup files: a warning, and the package is written all the
+# same (they do the board no harm).
+STRAY_FILES = [
+    (".DS_Store", ".DS_Store is a hidden file: it is packed like any other and takes one of the "
+                  "package's 20 places; remove it from the folder unless the task needs it"),
+    (".env", ".env is a hidden file"),
+    ("run.sh~", "run.sh~ is an editor's backup file: it is packed like any other"),
+]
+
+
+@pytest.mark.parametrize("stray,message", STRAY_FILES, ids=[s[0] for s in STRAY_FILES])
+def test_create_warns_about_hidden_and_backup_files(tool, tmp_path, stray, message):
+    src = folder(tmp_path, good_files(**{stray: "x"}))
+    package = tmp_path / "command.f"
+    r = tool("create", src, package)
+    assert r.returncode == 0, r.stderr
+    assert "ut_pack: create: warning: " + message in r.stderr
+    assert stray in r.stdout, "listed among what it packed"
+    r = tool("verify", package)
+    assert r.returncode == 0 and "ut_pack: verify: warning: " + message in r.stderr
+
+
+# Symbolic links in the folder: never followed, with or without --force.
+LINKS = [
+    ("to_a_file_beside", lambda d: os.symlink("run.sh", d / "again.sh")),
+    ("to_a_file_outside", lambda d: os.symlink("/etc/hostname", d / "host.txt")),
+    ("dangling", lambda d: os.symlink("nowhere", d / "gone.txt")),
+    ("to_a_folder", lambda d: os.symlink("/etc", d / "etc")),
+    ("the_work_list", lambda d: (os.rename(d / "work_list.f", d / "rows.txt"),
+                                 os.symlink("rows.txt", d / "work_list.f"))),
+]
+
+
+@pytest.mark.parametrize("force", [False, True], ids=["", "forced"])
+@pytest.mark.parametrize("name,make", LINKS, ids=[link[0] for link in LINKS])
+def test_create_never_follows_a_link_in_the_folder(tool, tmp_path, name, make, force):
+    src = folder(tmp_path, good_files())
+    make(src)
+    r = tool("create", *(["--force"] if force else []), src, tmp_path / "command.f")
+    assert r.returncode == 1
+    assert re.search(r"error: \S+ is a symbolic link: a package holds plain files only; copy the "
+                     r"file itself into the folder", r.stderr), r.stderr
+    assert not (tmp_path / "command.f").exists() and leftovers(tmp_path) == []

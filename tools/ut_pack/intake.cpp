@@ -77,12 +77,30 @@ int look_at_copy(intake* in) {
     return !in->scrambled || crypt_file(in->package);
 }
 
+// 1 when the record, read plain or unscrambled, is no package's at all: a
+// count of entries the format cannot hold, or a scrambled record whose size
+// is not where its first entry begins. The daemon refuses such a file with
+// a reason about its checksum or its record; the engineer is told what it
+// is.
+int is_no_record(const intake* in) {
+    const packed_info* info = &in->info;
+    return info->files_count < 0 || info->files_count > PACK_MAX_FILES ||
+           (in->scrambled && info->pack_struct_size != info->entries[0].start_pointer);
+}
+
 // The daemon's reason, without the private folder's path: the names in it
 // are those of the package.
 void refusal_without_folder(intake* in, const char* reason) {
     if (!in->info_read) {
         snprintf(in->refusal, sizeof(in->refusal),
                  "not a package: %lld bytes, fewer than its %d-byte record", in->length,
+                 PACK_INFO_SIZE);
+        return;
+    }
+    if (in->not_a_package) {
+        snprintf(in->refusal, sizeof(in->refusal),
+                 "not a package: its first %d bytes are no package's record, plain or "
+                 "scrambled (is it the right file?)",
                  PACK_INFO_SIZE);
         return;
     }
@@ -144,6 +162,11 @@ int take_in(const char* package, intake* in, const minisign_keyring* keys) {
         return 0;
     }
 
+    in->not_a_package = in->info_read && is_no_record(in);
+    if (in->not_a_package) {
+        refusal_without_folder(in, "");
+        return 1;
+    }
     errno = 0;
     in->taken_in = unpack_files(in->package, in->folder);
     const int unpack_errno = errno;
@@ -260,6 +283,22 @@ int warn_package(const char* package, const char* list_path, const work_list_tab
                 esc(package), PACKAGE_NAME);
     }
     return warnings;
+}
+
+void warn_stray_files(const folder_listing* files) {
+    for (int i = 0; i < files->count; ++i) {
+        const char* name = files->names[i];
+        const size_t length = strlen(name);
+        if (name[0] == '.') {
+            warning("%s is a hidden file: it is packed like any other and takes one of the "
+                    "package's %d places; remove it from the folder unless the task needs it",
+                    esc(name), PACKAGE_MAX_FILES);
+        } else if (length > 0 && name[length - 1] == '~') {
+            warning("%s is an editor's backup file: it is packed like any other and takes one of "
+                    "the package's %d places; remove it from the folder unless the task needs it",
+                    esc(name), PACKAGE_MAX_FILES);
+        }
+    }
 }
 
 void print_rows(const work_list_table* list, const row_review* reviews) {

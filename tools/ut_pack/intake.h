@@ -22,6 +22,7 @@ struct intake {
     int scrambled;
     packed_info info; // the record, unscrambled
     int info_read;
+    int not_a_package; // no package's record, plain or scrambled
     int crc_known;
     uint16_t stored_crc;
     uint16_t computed_crc;
@@ -56,6 +57,10 @@ int warn_rows(const work_list_table* list, const row_review* reviews, int as_err
 // their number.
 int warn_package(const char* package, const char* list_path, const work_list_table* list,
                  const folder_listing* files);
+
+// Warnings about hidden files (".DS_Store") and editors' backup files
+// ("run.sh~"): harmless on the board, but seldom meant to be packed.
+void warn_stray_files(const folder_listing* files);
 
 // The rows as a table on standard output, with what the daemon does with
 // each.

@@ -18,9 +18,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "common/log/log_c.h"
 #include "database_commands.h"
 #include "messages.h"
+#include "options.h"
 #include "package_commands.h"
 #include "signature_commands.h"
 #include "temporaries.h"
@@ -128,18 +128,14 @@ int run(int argc, char** argv) {
         usage(stderr);
         return EXIT_USAGE;
     }
-    // The library's lines go to standard error (with -v), never into a
-    // settings file or a log folder in the user's folder.
-    log_to_stream(verbose ? library_line_stream() : stderr, verbose ? LVL_DEBUG : 0);
+    show_library_errors();
+    if (verbose) {
+        show_library_lines();
+    }
     catch_ending_signals();
     for (const command& c : kCommands) {
         if (strcmp(argv[at], c.name) == 0) {
             g_command = c.name;
-            if (at + 1 < argc &&
-                (strcmp(argv[at + 1], "--help") == 0 || strcmp(argv[at + 1], "-h") == 0)) {
-                printf("usage: ut_pack %s\n\n%s\n", c.synopsis, c.help);
-                return EXIT_OK;
-            }
             return c.run(argc - at - 1, argv + at + 1);
         }
     }
@@ -161,6 +157,14 @@ int finish(int status) {
 }
 
 } // namespace
+
+void print_command_help() {
+    for (const command& c : kCommands) {
+        if (strcmp(g_command, c.name) == 0) {
+            printf("usage: ut_pack %s\n\n%s\n", c.synopsis, c.help);
+        }
+    }
+}
 
 int main(int argc, char** argv) {
     return finish(run(argc, argv));

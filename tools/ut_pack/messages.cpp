@@ -101,13 +101,22 @@ ssize_t write_library_lines(void*, const char* data, size_t size) {
 
 } // namespace
 
-FILE* library_line_stream() {
-    cookie_io_functions_t functions = {nullptr, write_library_lines, nullptr, nullptr};
-    FILE* stream = fopencookie(nullptr, "w", functions);
+void show_library_errors() {
+    log_to_stream(stderr, 0);
+}
+
+void show_library_lines() {
+    static FILE* stream = nullptr;
     if (stream == nullptr) {
-        return stderr;
+        cookie_io_functions_t functions = {nullptr, write_library_lines, nullptr, nullptr};
+        stream = fopencookie(nullptr, "w", functions);
+        if (stream == nullptr) {
+            stream = stderr;
+        } else {
+            // Unbuffered: each line of the library reaches the filter in one
+            // piece.
+            setvbuf(stream, nullptr, _IONBF, 0);
+        }
     }
-    // Unbuffered: each line of the library reaches the filter in one piece.
-    setvbuf(stream, nullptr, _IONBF, 0);
-    return stream;
+    log_to_stream(stream, LVL_DEBUG);
 }

@@ -23,6 +23,9 @@ void show_library_text(const char* text, char* out, size_t size);
 // The library's last error line, as the reason of a failed step.
 const char* library_reason();
 
-// A stream for the library's progress lines (-v) on their way to standard
-// error, one write a line with its control bytes shown.
-FILE* library_line_stream();
+// The library's errors go to standard error as they are; with
+// show_library_lines (-v) its progress lines too, one write a line with
+// their control bytes shown. Never into a settings file or a log folder in
+// the user's folder.
+void show_library_errors();
+void show_library_lines();

@@ -14,6 +14,7 @@
 #include "files.h"
 #include "intake.h"
 #include "messages.h"
+#include "options.h"
 #include "package_check.h"
 #include "signature_commands.h"
 #include "temporaries.h"
@@ -81,6 +82,13 @@ int write_package(const char* package, const char* folder, const folder_listing*
     stat(package, &st);
     printf("%s: %d files, %lld bytes, %s\n", esc(package), files->count,
            static_cast<long long>(st.st_size), scramble ? "scrambled" : "plain");
+    for (int i = 0; i < files->count; ++i) {
+        char path[PATH_MAX];
+        struct stat file;
+        snprintf(path, sizeof(path), "%s%s", folder, files->names[i]);
+        printf("  %-32s %10lld bytes\n", esc(files->names[i]),
+               lstat(path, &file) == 0 ? static_cast<long long>(file.st_size) : -1LL);
+    }
     if (key == nullptr) {
         return remove_stale_signature(package) ? EXIT_OK : EXIT_FAILED;
     }
@@ -96,30 +104,25 @@ int write_package(const char* package, const char* folder, const folder_listing*
 int cmd_create(int argc, char** argv) {
     int scramble = 0;
     int force = 0;
-    int at = 0;
     const char* sign_key = nullptr;      // --sign SECRET_KEY
     const char* password_file = nullptr; // --password-file FILE
-    for (; at < argc && argv[at][0] == '-'; ++at) {
-        if (strcmp(argv[at], "--scramble") == 0) {
-            scramble = 1;
-        } else if (strcmp(argv[at], "--force") == 0) {
-            force = 1;
-        } else if (strcmp(argv[at], "--sign") == 0 && at + 1 < argc) {
-            sign_key = argv[++at];
-        } else if (strcmp(argv[at], "--password-file") == 0 && at + 1 < argc) {
-            password_file = argv[++at];
-        } else {
-            error("unknown option %s (see ut_pack create --help)", esc(argv[at]));
-            return EXIT_USAGE;
-        }
+    const option options[] = {
+        {"--scramble", &scramble, nullptr, nullptr, nullptr, 0},
+        {"--force", &force, nullptr, nullptr, nullptr, 0},
+        {"--sign", nullptr, &sign_key, nullptr, nullptr, 0},
+        {"--password-file", nullptr, &password_file, nullptr, nullptr, 0},
+    };
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, options, 4, &status)) {
+        return status;
     }
-    if (argc - at != 2) {
+    if (argc != 2) {
         error("expects [--sign SECRET_KEY [--password-file FILE]] [--scramble] [--force] FOLDER "
               "PACKAGE (see ut_pack create --help)");
         return EXIT_USAGE;
     }
-    const char* folder_arg = argv[at];
-    const char* package = argv[at + 1];
+    const char* folder_arg = argv[0];
+    const char* package = argv[1];
     char folder[PATH_MAX];
     if (!folder_with_slash(folder_arg, folder, sizeof(folder))) {
         error("folder path too long: %s", esc(folder_arg));
@@ -153,6 +156,7 @@ int cmd_create(int argc, char** argv) {
     int errors = review_work_list(&list, &files, folder, reviews);
     int warnings = warn_rows(&list, reviews, 1);
     warnings += warn_package(package, list_path, &list, &files);
+    warn_stray_files(&files);
     if (errors > 0) {
         error("%d row(s) of %s the daemon would fail: nothing written", errors, WORK_LIST_NAME);
         return EXIT_FAILED;
@@ -175,17 +179,27 @@ int cmd_create(int argc, char** argv) {
         return EXIT_USAGE;
     }
 
+    // The format's offsets are signed 32-bit numbers: the largest file is
+    // named, as the one to leave out.
     long long total = PACK_INFO_SIZE + 2;
+    long long largest = -1;
+    int largest_at = 0;
     for (int i = 0; i < files.count; ++i) {
         struct stat st;
         char path[PATH_MAX];
         snprintf(path, sizeof(path), "%s%s", folder, files.names[i]);
-        if (stat(path, &st) == 0) {
+        if (lstat(path, &st) == 0) {
             total += static_cast<long long>(st.st_size);
+            if (static_cast<long long>(st.st_size) > largest) {
+                largest = static_cast<long long>(st.st_size);
+                largest_at = i;
+            }
         }
     }
     if (total > INT32_MAX) {
-        error("%lld bytes: a package stays below 2 GiB", total);
+        error("the package would have %lld bytes, and a package stays below 2 GiB (%lld bytes): "
+              "%s alone has %lld bytes; leave it out or make it smaller",
+              total, static_cast<long long>(INT32_MAX), esc(files.names[largest_at]), largest);
         return EXIT_FAILED;
     }
 
@@ -201,13 +215,17 @@ int cmd_create(int argc, char** argv) {
                                 !load_signing_key(sign_key, password_file, &key))) {
         return EXIT_FAILED;
     }
-    const int status = write_package(package, folder, &files, scramble,
-                                     sign_key != nullptr ? &key : nullptr, comment, signature_path);
+    status = write_package(package, folder, &files, scramble, sign_key != nullptr ? &key : nullptr,
+                           comment, signature_path);
     forget_signing_key(&key);
     return status;
 }
 
 int cmd_list(int argc, char** argv) {
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, nullptr, 0, &status)) {
+        return status;
+    }
     if (argc != 1) {
         error("expects PACKAGE (see ut_pack list --help)");
         return EXIT_USAGE;
@@ -219,17 +237,18 @@ int cmd_list(int argc, char** argv) {
     }
     const packed_info* info = &in.info;
     printf("package: %s\n", esc(package));
-    if (in.info_read) {
+    const int record_shown = in.info_read && !in.not_a_package;
+    if (record_shown) {
         printf("  %s, %lld bytes, %d entries\n", in.scrambled ? "scrambled" : "plain", in.length,
                static_cast<int>(info->files_count));
     } else {
         printf("  %lld bytes\n", in.length);
     }
-    if (in.crc_known) {
+    if (in.crc_known && record_shown) {
         printf("  checksum: stored 0x%04x, computed 0x%04x: %s\n", in.stored_crc, in.computed_crc,
                in.stored_crc == in.computed_crc ? "match" : "MISMATCH: the package is damaged");
     }
-    if (in.info_read && in.length < in.needed_length) {
+    if (record_shown && in.length < in.needed_length) {
         printf("  cut short: %lld bytes where its record needs %lld\n", in.length,
                in.needed_length);
     }
@@ -237,7 +256,7 @@ int cmd_list(int argc, char** argv) {
         printf("  the daemon refuses it: %s\n", in.refusal);
     }
     report_signature_file(package);
-    if (in.info_read && info->files_count >= 0 && info->files_count <= PACK_MAX_FILES) {
+    if (record_shown) {
         printf("  %-3s %-32s %10s %10s\n", "#", "name", "offset", "size");
         for (int i = 0; i < info->files_count; ++i) {
             const packed_entry* e = &info->entries[i];
@@ -261,9 +280,17 @@ int cmd_list(int argc, char** argv) {
 }
 
 int cmd_verify(int argc, char** argv) {
-    static minisign_keyring keys;
+    const char* key_paths[MINISIGN_KEYRING_MAX];
     int keys_given = 0;
-    if (!take_key_options("verify", &argc, argv, &keys, &keys_given)) {
+    const option options[] = {
+        {"--key", nullptr, nullptr, key_paths, &keys_given, MINISIGN_KEYRING_MAX},
+    };
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, options, 1, &status)) {
+        return status;
+    }
+    static minisign_keyring keys;
+    if (!load_public_keys(key_paths, keys_given, &keys)) {
         return EXIT_FAILED;
     }
     if (argc != 1) {
@@ -275,7 +302,7 @@ int cmd_verify(int argc, char** argv) {
     if (!take_in(package, &in, keys_given > 0 ? &keys : nullptr)) {
         return EXIT_FAILED;
     }
-    int status = package_faults(package, &in, 1) > 0 ? EXIT_FAILED : EXIT_OK;
+    status = package_faults(package, &in, 1) > 0 ? EXIT_FAILED : EXIT_OK;
     if (in.taken_in && in.work_list_loaded) {
         // What the board will run badly, from the files as the daemon has
         // them.
@@ -291,6 +318,7 @@ int cmd_verify(int argc, char** argv) {
                      in.info.entries[i].name);
         }
         warn_package(package, list_path, &in.list, &entries);
+        warn_stray_files(&entries);
     }
     if (status == EXIT_OK) {
         printf("%s: good: the daemon takes it in and loads its work list (%d rows)\n", esc(package),
@@ -304,6 +332,10 @@ int cmd_verify(int argc, char** argv) {
 }
 
 int cmd_extract(int argc, char** argv) {
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, nullptr, 0, &status)) {
+        return status;
+    }
     if (argc != 2) {
         error("expects PACKAGE FOLDER (see ut_pack extract --help)");
         return EXIT_USAGE;
@@ -379,6 +411,10 @@ int cmd_extract(int argc, char** argv) {
 }
 
 int cmd_scramble(int argc, char** argv) {
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, nullptr, 0, &status)) {
+        return status;
+    }
     if (argc != 1) {
         error("expects FILE (see ut_pack scramble --help)");
         return EXIT_USAGE;

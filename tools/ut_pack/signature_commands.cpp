@@ -18,6 +18,7 @@
 #include "common/test_utility/text_escape.h"
 #include "files.h"
 #include "messages.h"
+#include "options.h"
 #include "temporaries.h"
 #include "ut_pack.h"
 
@@ -335,7 +336,7 @@ const char* verdict_text(int verdict) {
 }
 
 void warn_invalid_key(const char* path, const char* why) {
-    warning("%s holds no valid public key: %s", path, why);
+    warning("%s holds no valid public key: %s", esc(path), why);
 }
 
 // 1 when the two paths name one file, existing or not: the same folder and
@@ -391,27 +392,23 @@ int new_key_paths(const char* secret_path, const char* public_path) {
 } // namespace
 
 int cmd_keygen(int argc, char** argv) {
-    g_command = "keygen";
-    int encrypt = 1;
+    int no_password = 0;
     const char* password_file = nullptr;
-    int at = 0;
-    while (at < argc && argv[at][0] == '-') {
-        if (strcmp(argv[at], "--no-password") == 0) {
-            encrypt = 0;
-        } else if (strcmp(argv[at], "--password-file") == 0 && at + 1 < argc) {
-            password_file = argv[++at];
-        } else {
-            error("unknown option %s (see ut_pack keygen --help)", argv[at]);
-            return EXIT_USAGE;
-        }
-        ++at;
+    const option options[] = {
+        {"--no-password", &no_password, nullptr, nullptr, nullptr, 0},
+        {"--password-file", nullptr, &password_file, nullptr, nullptr, 0},
+    };
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, options, 2, &status)) {
+        return status;
     }
-    if (argc - at != 2) {
+    if (argc != 2) {
         error("expects [--no-password] [--password-file FILE] SECRET_KEY PUBLIC_KEY");
         return EXIT_USAGE;
     }
-    const char* secret_path = argv[at];
-    const char* public_path = argv[at + 1];
+    const int encrypt = !no_password;
+    const char* secret_path = argv[0];
+    const char* public_path = argv[1];
     if (!new_key_paths(secret_path, public_path)) {
         return EXIT_FAILED;
     }
@@ -636,63 +633,54 @@ int remove_stale_signature(const char* package) {
 }
 
 int cmd_sign(int argc, char** argv) {
-    g_command = "sign";
     const char* comment = nullptr;
     const char* password_file = nullptr;
-    int at = 0;
-    while (at < argc && argv[at][0] == '-') {
-        if (strcmp(argv[at], "-t") == 0 && at + 1 < argc) {
-            comment = argv[++at];
-        } else if (strcmp(argv[at], "--password-file") == 0 && at + 1 < argc) {
-            password_file = argv[++at];
-        } else {
-            error("unknown option %s (see ut_pack sign --help)", argv[at]);
-            return EXIT_USAGE;
-        }
-        ++at;
+    const option options[] = {
+        {"-t", nullptr, &comment, nullptr, nullptr, 0},
+        {"--password-file", nullptr, &password_file, nullptr, nullptr, 0},
+    };
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, options, 2, &status)) {
+        return status;
     }
-    if (argc - at != 2) {
+    if (argc != 2) {
         error("expects [-t COMMENT] [--password-file FILE] SECRET_KEY PACKAGE");
         return EXIT_USAGE;
     }
-    return sign_package("sign", argv[at], password_file, comment, argv[at + 1]) ? EXIT_OK
-                                                                                : EXIT_FAILED;
+    return sign_package("sign", argv[0], password_file, comment, argv[1]) ? EXIT_OK : EXIT_FAILED;
 }
 
-int take_key_options(const char* command, int* argc, char** argv, minisign_keyring* ring,
-                     int* keys_given) {
-    g_command = command;
-    *keys_given = 0;
+int load_public_keys(const char* const* paths, int count, minisign_keyring* ring) {
     int ok = 1;
-    int kept = 0;
-    for (int i = 0; i < *argc; ++i) {
-        if (strcmp(argv[i], "--key") != 0) {
-            argv[kept++] = argv[i];
-            continue;
-        }
-        if (i + 1 >= *argc) {
-            error("--key needs a public-key file or a folder of them");
-            return 0;
-        }
-        const char* path = argv[++i];
-        ++*keys_given;
+    for (int i = 0; i < count; ++i) {
+        const char* path = paths[i];
         const int before = ring->count;
         struct stat st;
         const char* why = "";
         if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
             if (!minisign_add_key_folder(path, ring, warn_invalid_key)) {
-                error("cannot read the keys folder %s: %s", path, strerror(errno));
+                error("cannot read the keys folder %s: %s", esc(path), strerror(errno));
                 ok = 0;
             } else if (ring->count == before) {
-                error("%s holds no valid public key: the board refuses every package", path);
+                error("%s holds no valid public key: the board refuses every package", esc(path));
                 ok = 0;
             }
         } else if (!minisign_add_key_file(path, ring, &why)) {
-            error("%s is not a public key: %s", path, why);
+            if (key_blob_size(path) == SECRET_KEY_BLOB) {
+                error("%s is a secret key, not a public key: the two keys are swapped; give the "
+                      "public key of the pair (keygen's second file), and never put a secret "
+                      "key on a board",
+                      esc(path));
+            } else if (strcmp(why, "missing") == 0 || strcmp(why, "a symbolic link") == 0 ||
+                       strcmp(why, "unreadable") == 0 || strcmp(why, "not a regular file") == 0 ||
+                       strcmp(why, "too large") == 0) {
+                error("cannot read the public key %s: %s", esc(path), key_file_reason(why));
+            } else {
+                error("%s is not a public key: %s", esc(path), why);
+            }
             ok = 0;
         }
     }
-    *argc = kept;
     return ok;
 }
 
@@ -705,7 +693,7 @@ int check_signature_for_board(const char* command, const char* package, const ch
             static_cast<int>(sizeof(on_disk)) ||
         snprintf(signature_copy, sizeof(signature_copy), "%scommand.f.minisig", folder) >=
             static_cast<int>(sizeof(signature_copy))) {
-        error("path too long: %s", package);
+        error("path too long: %s", esc(package));
         return 0;
     }
     // As the board does: the signature is read without following a link,
@@ -722,7 +710,7 @@ int check_signature_for_board(const char* command, const char* package, const ch
         scoped_fd out(open(signature_copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (!out || write(out.get(), text, static_cast<size_t>(length)) != length ||
             out.close() != 0) {
-            error("cannot copy %s: %s", on_disk, strerror(errno));
+            error("cannot copy %s: %s", esc(on_disk), strerror(errno));
             return 0;
         }
     }
@@ -738,21 +726,38 @@ int check_signature_for_board(const char* command, const char* package, const ch
     }
     if (verdict != MINISIGN_GOOD) {
         if (verdict == MINISIGN_NO_SIGNATURE) {
-            error("%s: the board refuses the package: no signature file %s", package, on_disk);
+            error("%s: the board refuses the package: no signature file %s", esc(package),
+                  esc(on_disk));
         } else if (verdict == MINISIGN_MALFORMED) {
-            error("%s: the board refuses the package: malformed signature file %s: %s", package,
-                  on_disk, why);
+            error("%s: the board refuses the package: malformed signature file %s: %s",
+                  esc(package), esc(on_disk), why);
+        } else if (verdict == MINISIGN_UNKNOWN_KEY) {
+            // Which key is needed, and which were given.
+            char given[MINISIGN_KEYRING_MAX * (MINISIGN_KEY_ID_TEXT_SIZE + 2)] = "";
+            for (int i = 0; i < ring->count; ++i) {
+                char id[MINISIGN_KEY_ID_TEXT_SIZE];
+                minisign_key_id_text(ring->keys[i].key_id, id);
+                if (strstr(given, id) == nullptr) {
+                    strcat(given, given[0] != '\0' ? ", " : "");
+                    strcat(given, id);
+                }
+            }
+            error("%s: the board refuses the package: %s (key id %s): it is signed by key id "
+                  "%s, and the keys given have key id%s %s; give the public key %s, or sign "
+                  "with the secret key of one given",
+                  esc(package), verdict_text(verdict), key_id, key_id,
+                  strchr(given, ',') != nullptr ? "s" : "", given, key_id);
         } else if (key_id[0] != '\0') {
-            error("%s: the board refuses the package: %s (key id %s)", package,
+            error("%s: the board refuses the package: %s (key id %s)", esc(package),
                   verdict_text(verdict), key_id);
         } else {
-            error("%s: the board refuses the package: %s", package, verdict_text(verdict));
+            error("%s: the board refuses the package: %s", esc(package), verdict_text(verdict));
         }
         return 0;
     }
     char comment[512];
     escape_text(sig.trusted_comment, comment, sizeof(comment));
-    printf("%s: signature good: key id %s, trusted comment: %s\n", package, key_id, comment);
+    printf("%s: signature good: key id %s, trusted comment: %s\n", esc(package), key_id, comment);
     return 1;
 }
 
@@ -770,17 +775,18 @@ void report_signature_file(const char* package) {
         if (strcmp(why, "missing") == 0) {
             printf("signature: none (a board with keys refuses the package)\n");
         } else {
-            printf("signature: %s: %s (a board with keys refuses the package)\n", on_disk, why);
+            printf("signature: %s: %s (a board with keys refuses the package)\n", esc(on_disk),
+                   why);
         }
         return;
     }
     if (!minisign_parse_signature(text, length, &sig, &why)) {
-        printf("signature: %s is malformed: %s (a board with keys refuses the package)\n", on_disk,
-               why);
+        printf("signature: %s is malformed: %s (a board with keys refuses the package)\n",
+               esc(on_disk), why);
         return;
     }
     char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
     minisign_key_id_text(sig.key_id, key_id);
-    printf("signature: %s names key id %s (%s; not checked: give --key)\n", on_disk, key_id,
+    printf("signature: %s names key id %s (%s; not checked: give --key)\n", esc(on_disk), key_id,
            sig.prehashed ? "ED" : "Ed");
 }

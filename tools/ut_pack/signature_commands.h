@@ -51,12 +51,10 @@ int remove_stale_signature(const char* package);
 int sign_package(const char* command, const char* secret_key, const char* password_file,
                  const char* comment, const char* package);
 
-// Takes the options "--key PATH" (a public-key file or a folder of "*.pub"),
-// and "--password-file FILE" when password_file is not null, out of argv
-// (the rest is left in order in argv, its count in *argc). 1 when every key
-// path given held at least one valid key; *keys_given counts the options.
-int take_key_options(const char* command, int* argc, char** argv, minisign_keyring* ring,
-                     int* keys_given);
+// Adds the keys of the paths given with --key to the ring: each a
+// public-key file or a folder of "*.pub" files. 1 when every path held at
+// least one valid key; else says why.
+int load_public_keys(const char* const* paths, int count, minisign_keyring* ring);
 
 // Checks the package's signature file (PACKAGE.minisig) as the board does,
 // on copies made into the private folder (ending in "/"). Prints the key and
