@@ -4,6 +4,7 @@ hostile packages it must catch, and the golden package whose bytes `create`
 must reproduce."""
 
 import fcntl
+import json
 import os
 import re
 import shutil
@@ -1154,3 +1155,146 @@ def test_create_never_follows_a_link_in_the_folder(tool, tmp_path, name, make, f
     assert re.search(r"error: \S+ is a symbolic link: a package holds plain files only; copy the "
                      r"file itself into the folder", r.stderr), r.stderr
     assert not (tmp_path / "command.f").exists() and leftovers(tmp_path) == []
+
+
+# -- --json: the facts and the verdict as one object ---------------------------------
+
+JSON_KEYS = {"package", "size", "scrambled", "checksum", "entries", "rows", "signature",
+             "verdict", "reason"}
+
+
+def as_json(r):
+    """The one JSON object a command wrote on standard output."""
+    obj = json.loads(r.stdout)
+    assert set(obj) == JSON_KEYS
+    return obj
+
+
+@pytest.mark.parametrize("command", ["list", "verify"])
+@pytest.mark.parametrize("which", [0, 1], ids=["plain", "scrambled"])
+def test_json_of_a_good_package(tool, packages, command, which):
+    package = packages[which]
+    r = tool(command, package, "--json")
+    assert r.returncode == 0, r.stderr
+    obj = as_json(r)
+    data = package.read_bytes()
+    assert obj["package"] == str(package)
+    assert obj["size"] == len(data)
+    assert obj["scrambled"] is bool(which)
+    plain = packages[0].read_bytes()
+    stored = f"0x{struct.unpack('<H', plain[-2:])[0]:04x}"
+    assert obj["checksum"] == {"stored": stored, "computed": stored, "ok": True}
+    sizes = {n: len(v) for n, v in good_files().items()}
+    sizes["data.bin"] = 10240
+    offset, entries = 808, []
+    for name in sorted(sizes):
+        entries.append({"name": name, "offset": offset, "size": sizes[name]})
+        offset += sizes[name]
+    assert obj["entries"] == entries
+    assert obj["rows"] == [
+        {"code": "0001", "name": "run.sh", "action": "runs the script"},
+        {"code": "0002", "name": "remove_temp_folder", "action": "runs the built-in"}]
+    assert obj["signature"] is None
+    assert obj["verdict"] == "good"
+    assert obj["reason"] == "the daemon takes it in and loads its work list (2 rows)"
+
+
+@pytest.mark.parametrize("name,make,scramble,status,message,shown", HOSTILE,
+                         ids=[h[0] for h in HOSTILE])
+def test_json_verdicts_of_damaged_and_hostile_packages(tool, tmp_path, name, make, scramble,
+                                                       status, message, shown):
+    package = tmp_path / "command.f"
+    package.write_bytes(make())
+    if scramble:
+        assert tool("scramble", package).returncode == 0
+    for command in ("list", "verify"):
+        r = tool(command, "--json", package)
+        assert r.returncode == status, r.stdout + r.stderr
+        obj = as_json(r)
+        assert obj["verdict"] == ("good" if status == 0 else "refused")
+        if status:
+            assert message in obj["reason"]
+        assert ".ut_pack-" not in r.stdout
+
+
+def test_json_of_a_file_that_is_no_package_and_of_a_link(tool, tmp_path, keys):
+    package = not_a_package(tool, tmp_path, keys)
+    obj = as_json(tool("list", "--json", package))
+    assert obj == {"package": str(package), "size": 5000, "scrambled": None, "checksum": None,
+                   "entries": [], "rows": [], "signature": None, "verdict": "refused",
+                   "reason": f"{package}: the daemon refuses the package: not a package: its "
+                             "first 808 bytes are no package's record, plain or scrambled (is "
+                             "it the right file?)"}
+    os.symlink(package.name, tmp_path / "latest.f")
+    r = tool("verify", "--json", tmp_path / "latest.f")
+    assert r.returncode == 1
+    obj = as_json(r)
+    assert obj["size"] is None and obj["verdict"] == "refused"
+    assert obj["reason"] == (f"{tmp_path}/latest.f is a symbolic link (to command.f): the board "
+                             "takes in no link; name the file itself")
+
+
+def test_json_shows_the_signature(tool, tmp_path, keys):
+    package = a_signed_package(tool, tmp_path, keys)
+    a, b = key_id(keys / "a.pub"), key_id(keys / "b.pub")
+    # minisign's default trusted comment: its tabs as the tool shows them.
+    obj = as_json(tool("list", "--json", package))
+    assert obj["signature"]["file"] == f"{package}.minisig"
+    assert obj["signature"]["key_id"] == a
+    assert re.fullmatch(r"timestamp:\d+\\x09file:command\.f\\x09hashed",
+                        obj["signature"]["trusted_comment"]), obj["signature"]
+    assert set(obj["signature"]) == {"file", "key_id", "trusted_comment"}
+    assert tool("sign", "-t", "release 7", keys / "a.key", package).returncode == 0
+    r = tool("verify", "--json", "--key", keys / "a.pub", package)
+    assert r.returncode == 0, r.stderr
+    obj = as_json(r)
+    assert obj["signature"] == {"file": f"{package}.minisig", "key_id": a,
+                                "trusted_comment": "release 7"}
+    assert obj["verdict"] == "good"
+    assert obj["reason"].endswith("; the board holding the keys given takes its signature")
+    # The board with another key refuses it.
+    r = tool("verify", "--json", "--key", keys / "b.pub", package)
+    assert r.returncode == 1
+    obj = as_json(r)
+    assert obj["verdict"] == "refused" and obj["signature"]["key_id"] == a
+    assert obj["reason"].startswith(f"{package}: the board refuses the package: no trusted key "
+                                    f"with its key id (key id {a}): it is signed by key id {a}, "
+                                    f"and the keys given have key id {b}")
+    # A missing key: no package is judged without it.
+    r = tool("verify", "--json", "--key", keys / "missing.pub", package)
+    assert r.returncode == 1
+    assert as_json(r)["reason"] == f"cannot read the public key {keys}/missing.pub: no such file"
+
+
+# Names in the object: escaped once, as list prints them; a byte that is no
+# UTF-8 shows as \xNN too, so the object stays valid JSON.
+JSON_NAMES = [
+    ("entry_with_an_escape", craft([("work_list.f", GOOD_ROWS), ("run.sh", "#!/bin/sh\n"),
+                                    (b"a\x1b[2J\nI forged: ok", "x")]),
+     "entries", "name", "a\\x1b[2J\\x0aI forged: ok"),
+    ("entry_not_utf8", craft([("work_list.f", GOOD_ROWS), ("run.sh", "#!/bin/sh\n"),
+                              (b"caf\xe9.txt", "x")]), "entries", "name", "caf\\xe9.txt"),
+    ("entry_utf8", craft([("work_list.f", GOOD_ROWS), ("run.sh", "#!/bin/sh\n"),
+                          ("отчёт.txt", "x")]), "entries", "name", "отчёт.txt"),
+    ("entry_with_a_quote_and_a_backslash",
+     craft([("work_list.f", GOOD_ROWS), ("run.sh", "#!/bin/sh\n"), ('a"b\\c', "x")]),
+     "entries", "name", 'a"b\\x5cc'),
+    ("row_name", craft([("work_list.f", "<0003>{\x1b]0;pwned\x07}\n<0001>{run.sh}\n"),
+                        ("run.sh", "#!/bin/sh\n")]), "rows", "name", "\\x1b]0;pwned\\x07"),
+    ("row_code", craft([("work_list.f", "<\x1b[m>{x}\n<0001>{run.sh}\n"),
+                        ("run.sh", "#!/bin/sh\n")]), "rows", "code", "\\x1b[m"),
+]
+
+
+@pytest.mark.parametrize("name,data,part,key,shown", JSON_NAMES, ids=[n[0] for n in JSON_NAMES])
+def test_json_names_are_escaped_once(tool, tmp_path, name, data, part, key, shown):
+    package = tmp_path / "command.f"
+    package.write_bytes(data)
+    r = tool("list", "--json", package)
+    assert no_raw_control_bytes(r.stdout)
+    obj = as_json(r)
+    assert shown in [item[key] for item in obj[part]], obj[part]
+    # The text listing shows the same (there, a byte that is no UTF-8 goes
+    # out as it is).
+    if name != "entry_not_utf8":
+        assert shown in tool("list", package).stdout

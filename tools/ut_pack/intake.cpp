@@ -1,6 +1,7 @@
 #include "intake.h"
 
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -118,6 +119,10 @@ void refusal_without_folder(intake* in, const char* reason) {
 
 } // namespace
 
+int record_known(const intake* in) {
+    return in->info_read && !in->not_a_package;
+}
+
 void end_intake(intake* in) {
     remove_temporary(in->slot);
 }
@@ -149,6 +154,7 @@ int take_in(const char* package, intake* in, const minisign_keyring* keys) {
         return 0;
     }
     in->length = static_cast<long long>(st.st_size);
+    in->copied = 1;
     if (!look_at_copy(in)) {
         error("cannot read %s in a temporary folder in %s: %s", esc(package), esc(temp_root()),
               strerror(errno));
@@ -196,41 +202,52 @@ int take_in(const char* package, intake* in, const minisign_keyring* keys) {
     return 1;
 }
 
-int package_faults(const char* package, const intake* in, int say) {
+namespace {
+
+// One fault of a package: said when `say`, added to the reason.
+__attribute__((format(printf, 5, 6))) void fault(int say, int* faults, char* reason, int size,
+                                                 const char* format, ...) {
+    char text[4096];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    if (say) {
+        error("%s", text);
+    }
+    if (reason != nullptr) {
+        const size_t n = *faults == 0 ? 0 : strlen(reason);
+        snprintf(reason + n, static_cast<size_t>(size) - n, "%s%s", n > 0 ? "; " : "", text);
+    }
+    ++*faults;
+}
+
+} // namespace
+
+int package_faults(const char* package, const intake* in, int say, char* reason, int size) {
     int faults = 0;
     if (!in->taken_in) {
-        if (say) {
-            error("%s: the daemon refuses the package: %s", esc(package), in->refusal);
-        }
-        return 1;
+        fault(say, &faults, reason, size, "%s: the daemon refuses the package: %s", esc(package),
+              in->refusal);
+        return faults;
     }
     if (in->crc_known && in->stored_crc != in->computed_crc) {
-        ++faults;
-        if (say) {
-            error("%s: the checksum does not match (stored 0x%04x, computed 0x%04x): the "
-                  "package is damaged%s",
-                  esc(package), in->stored_crc, in->computed_crc,
-                  in->scrambled ? "" : " (the board would take a plain one in all the same)");
-        }
+        fault(say, &faults, reason, size,
+              "%s: the checksum does not match (stored 0x%04x, computed 0x%04x): the package is "
+              "damaged%s",
+              esc(package), in->stored_crc, in->computed_crc,
+              in->scrambled ? "" : " (the board would take a plain one in all the same)");
     }
     if (in->length < in->needed_length) {
-        ++faults;
-        if (say) {
-            error("%s: cut short: %lld bytes where its record needs %lld", esc(package), in->length,
-                  in->needed_length);
-        }
+        fault(say, &faults, reason, size, "%s: cut short: %lld bytes where its record needs %lld",
+              esc(package), in->length, in->needed_length);
     }
     if (!in->has_work_list) {
-        ++faults;
-        if (say) {
-            error("%s: no %s in the package: the daemon would not run it", esc(package),
-                  WORK_LIST_NAME);
-        }
+        fault(say, &faults, reason, size, "%s: no %s in the package: the daemon would not run it",
+              esc(package), WORK_LIST_NAME);
     } else if (!in->work_list_loaded) {
-        ++faults;
-        if (say) {
-            error("%s: the daemon refuses %s: %s", esc(package), WORK_LIST_NAME, in->work_list_why);
-        }
+        fault(say, &faults, reason, size, "%s: the daemon refuses %s: %s", esc(package),
+              WORK_LIST_NAME, in->work_list_why);
     }
     return faults;
 }

@@ -18,6 +18,7 @@ struct intake {
     char folder[PATH_MAX];  // the daemon's temporary folder, ends in "/"
     char package[PATH_MAX]; // the package's copy in it
     int slot;
+    int copied; // the package was copied: its length is known
     long long length;
     int scrambled;
     packed_info info; // the record, unscrambled
@@ -42,12 +43,17 @@ struct intake {
 // host failed or the signature is refused (the package's faults are in `in`).
 int take_in(const char* package, intake* in, const minisign_keyring* keys = nullptr);
 
+// 1 when the package's record was read and is a package's: its entries,
+// checksums and form (plain or scrambled) are then known.
+int record_known(const intake* in);
+
 // Removes the private folder.
 void end_intake(intake* in);
 
 // The faults that make verify fail; each said as an error when `say` (list
-// counts them only). Returns their number.
-int package_faults(const char* package, const intake* in, int say);
+// counts them only), and all into reason, joined by "; ". Returns their
+// number.
+int package_faults(const char* package, const intake* in, int say, char* reason, int size);
 
 // Warns about every row that has something to say; row errors become
 // errors when `as_errors`. Returns the number of warnings given.

@@ -52,20 +52,22 @@ const command kCommands[] = {
      "  --sign SECRET_KEY  sign the finished package into PACKAGE.minisig, as `sign` does;\n"
      "               the key and its password are checked before anything is written\n"
      "  --password-file FILE  the secret key's password, instead of asking on the terminal"},
-    {"list", cmd_list, "list PACKAGE",
+    {"list", cmd_list, "list [--json] PACKAGE",
      "Shows a package, plain or scrambled: its entries with offsets and sizes, the\n"
      "stored and computed checksums, and each row of the work list the daemon will\n"
      "load (entries of the same name joined, as the daemon unpacks them) with what\n"
      "the daemon will do with it, and whether PACKAGE.minisig is there and which key\n"
-     "id it names. Exit status as verify's. PACKAGE is not changed."},
-    {"verify", cmd_verify, "verify [--key PUBLIC_KEY]... PACKAGE",
+     "id it names. Exit status as verify's. PACKAGE is not changed.\n"
+     "  --json  the facts and the verdict as one JSON object instead (see the README)"},
+    {"verify", cmd_verify, "verify [--key PUBLIC_KEY]... [--json] PACKAGE",
      "Exit status 0 exactly when the daemon would take the package in and load its\n"
      "work list and the package is whole: its checksum matches (plain ones too) and\n"
      "it is as long as its record says; else 1 with the reason. Warns about rows that\n"
      "will fail and what the board will run badly. PACKAGE is not changed.\n"
      "  --key PUBLIC_KEY  check PACKAGE.minisig as a board holding these keys does (a\n"
      "                    public-key file, or a folder of *.pub files; may be repeated)\n"
-     "Without --key, tells whether PACKAGE.minisig is there and which key id it names."},
+     "Without --key, tells whether PACKAGE.minisig is there and which key id it names.\n"
+     "  --json  the facts and the verdict as one JSON object on standard output"},
     {"keygen", cmd_keygen, "keygen [--no-password] SECRET_KEY PUBLIC_KEY",
      "Makes a new key pair in minisign's formats. The secret key is encrypted with a\n"
      "password asked for on the terminal, as minisign does it. Never overwrites a\n"

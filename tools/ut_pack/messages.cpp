@@ -11,10 +11,19 @@
 #include "common/test_utility/text_escape.h"
 
 const char* g_command = "ut_pack";
+int g_json_results = 0;
 
 namespace {
 
+char g_first_error[4096];
+
 __attribute__((format(printf, 2, 0))) void say(const char* kind, const char* format, va_list args) {
+    if (strcmp(kind, "error") == 0 && g_first_error[0] == '\0') {
+        va_list copy;
+        va_copy(copy, args);
+        vsnprintf(g_first_error, sizeof(g_first_error), format, copy);
+        va_end(copy);
+    }
     if (strcmp(g_command, "ut_pack") == 0) {
         fprintf(stderr, "ut_pack: %s: ", kind);
     } else {
@@ -31,6 +40,10 @@ void error(const char* format, ...) {
     va_start(args, format);
     say("error", format, args);
     va_end(args);
+}
+
+const char* first_error() {
+    return g_first_error;
 }
 
 void warning(const char* format, ...) {

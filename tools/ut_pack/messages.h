@@ -12,6 +12,14 @@ extern const char* g_command;
 __attribute__((format(printf, 1, 2))) void error(const char* format, ...);
 __attribute__((format(printf, 1, 2))) void warning(const char* format, ...);
 
+// The first error said in this run, without its "ut_pack: COMMAND: error: "
+// ("" when none), as the reason of a verdict.
+const char* first_error();
+
+// 1 while a command writes its results as one JSON object: the results
+// the shared steps print as text are left out.
+extern int g_json_results;
+
 // An outside text made fit to print: control bytes shown as \xNN, in one of
 // a few rotating buffers (so that up to four may stand in one message).
 const char* esc(const char* text);

@@ -13,6 +13,7 @@
 #include "common/test_utility/scramble.h"
 #include "files.h"
 #include "intake.h"
+#include "json_report.h"
 #include "messages.h"
 #include "options.h"
 #include "package_check.h"
@@ -221,42 +222,32 @@ int cmd_create(int argc, char** argv) {
     return status;
 }
 
-int cmd_list(int argc, char** argv) {
-    int status = EXIT_OK;
-    if (!take_options(&argc, argv, nullptr, 0, &status)) {
-        return status;
-    }
-    if (argc != 1) {
-        error("expects PACKAGE (see ut_pack list --help)");
-        return EXIT_USAGE;
-    }
-    const char* package = argv[0];
-    static intake in;
-    if (!take_in(package, &in)) {
-        return EXIT_FAILED;
-    }
-    const packed_info* info = &in.info;
+namespace {
+
+// The list of a package as text on standard output.
+void print_listing(const char* package, const intake* in, const row_review* reviews) {
+    const packed_info* info = &in->info;
     printf("package: %s\n", esc(package));
-    const int record_shown = in.info_read && !in.not_a_package;
-    if (record_shown) {
-        printf("  %s, %lld bytes, %d entries\n", in.scrambled ? "scrambled" : "plain", in.length,
+    const int known = record_known(in);
+    if (known) {
+        printf("  %s, %lld bytes, %d entries\n", in->scrambled ? "scrambled" : "plain", in->length,
                static_cast<int>(info->files_count));
     } else {
-        printf("  %lld bytes\n", in.length);
+        printf("  %lld bytes\n", in->length);
     }
-    if (in.crc_known && record_shown) {
-        printf("  checksum: stored 0x%04x, computed 0x%04x: %s\n", in.stored_crc, in.computed_crc,
-               in.stored_crc == in.computed_crc ? "match" : "MISMATCH: the package is damaged");
+    if (in->crc_known && known) {
+        printf("  checksum: stored 0x%04x, computed 0x%04x: %s\n", in->stored_crc, in->computed_crc,
+               in->stored_crc == in->computed_crc ? "match" : "MISMATCH: the package is damaged");
     }
-    if (record_shown && in.length < in.needed_length) {
-        printf("  cut short: %lld bytes where its record needs %lld\n", in.length,
-               in.needed_length);
+    if (known && in->length < in->needed_length) {
+        printf("  cut short: %lld bytes where its record needs %lld\n", in->length,
+               in->needed_length);
     }
-    if (!in.taken_in) {
-        printf("  the daemon refuses it: %s\n", in.refusal);
+    if (!in->taken_in) {
+        printf("  the daemon refuses it: %s\n", in->refusal);
     }
     report_signature_file(package);
-    if (record_shown) {
+    if (known) {
         printf("  %-3s %-32s %10s %10s\n", "#", "name", "offset", "size");
         for (int i = 0; i < info->files_count; ++i) {
             const packed_entry* e = &info->entries[i];
@@ -264,71 +255,141 @@ int cmd_list(int argc, char** argv) {
                    static_cast<int>(e->start_pointer), static_cast<int>(e->size));
         }
     }
-    if (in.taken_in && in.work_list_loaded) {
-        // The rows as the daemon will walk them: from the work list it
-        // unpacked, entries of the same name joined.
-        static row_review reviews[WORK_LIST_ROWS];
-        review_work_list(&in.list, &in.files, in.folder, reviews);
-        print_rows(&in.list, reviews);
-    } else if (in.taken_in) {
+    if (reviews != nullptr) {
+        print_rows(&in->list, reviews);
+    } else if (in->taken_in) {
         printf("work list: none the daemon can load: %s\n",
-               in.has_work_list ? in.work_list_why : "no " WORK_LIST_NAME " in the package");
+               in->has_work_list ? in->work_list_why : "no " WORK_LIST_NAME " in the package");
     }
-    const int faults = package_faults(package, &in, 0);
-    end_intake(&in);
-    return faults > 0 ? EXIT_FAILED : EXIT_OK;
 }
 
-int cmd_verify(int argc, char** argv) {
-    const char* key_paths[MINISIGN_KEYRING_MAX];
-    int keys_given = 0;
+// What list and verify judge of a package: taken in as the daemon does (with
+// the board's signature check when keys are given), its faults said when
+// `say`, its rows reviewed as the daemon will walk them (from the work list
+// it unpacked, entries of the same name joined), and the verdict's reason.
+struct judgement {
+    intake in;
+    int taken; // take_in went through (else it said why)
+    int rows_known;
+    row_review reviews[WORK_LIST_ROWS];
+    int good;
+    char reason[4096];
+};
+
+void judge(const char* package, const minisign_keyring* keys, int say, judgement* j) {
+    j->taken = take_in(package, &j->in, keys);
+    j->rows_known = j->taken && j->in.taken_in && j->in.work_list_loaded;
+    if (j->rows_known) {
+        review_work_list(&j->in.list, &j->in.files, j->in.folder, j->reviews);
+    }
+    j->reason[0] = '\0';
+    const int faults =
+        j->taken ? package_faults(package, &j->in, say, j->reason, sizeof(j->reason)) : 1;
+    j->good = faults == 0;
+    if (j->good) {
+        snprintf(j->reason, sizeof(j->reason),
+                 "the daemon takes it in and loads its work list (%d rows)",
+                 static_cast<int>(j->in.list.count));
+    } else if (j->reason[0] == '\0') {
+        snprintf(j->reason, sizeof(j->reason), "%s", first_error());
+    }
+}
+
+void print_judgement_json(const char* package, const judgement* j) {
+    static signature_facts signature;
+    read_signature_facts(package, &signature);
+    print_package_json(package, &j->in, j->rows_known ? j->reviews : nullptr, &signature, j->good,
+                       j->reason);
+}
+
+} // namespace
+
+int cmd_list(int argc, char** argv) {
+    int json = 0;
     const option options[] = {
-        {"--key", nullptr, nullptr, key_paths, &keys_given, MINISIGN_KEYRING_MAX},
+        {"--json", &json, nullptr, nullptr, nullptr, 0},
     };
     int status = EXIT_OK;
     if (!take_options(&argc, argv, options, 1, &status)) {
         return status;
     }
-    static minisign_keyring keys;
-    if (!load_public_keys(key_paths, keys_given, &keys)) {
-        return EXIT_FAILED;
-    }
     if (argc != 1) {
-        error("expects [--key PUBLIC_KEY]... PACKAGE (see ut_pack verify --help)");
+        error("expects [--json] PACKAGE (see ut_pack list --help)");
         return EXIT_USAGE;
     }
     const char* package = argv[0];
-    static intake in;
-    if (!take_in(package, &in, keys_given > 0 ? &keys : nullptr)) {
+    g_json_results = json;
+    static judgement j;
+    judge(package, nullptr, 0, &j);
+    if (json) {
+        print_judgement_json(package, &j);
+    } else if (j.taken) {
+        print_listing(package, &j.in, j.rows_known ? j.reviews : nullptr);
+    }
+    end_intake(&j.in);
+    return j.good ? EXIT_OK : EXIT_FAILED;
+}
+
+int cmd_verify(int argc, char** argv) {
+    const char* key_paths[MINISIGN_KEYRING_MAX];
+    int keys_given = 0;
+    int json = 0;
+    const option options[] = {
+        {"--key", nullptr, nullptr, key_paths, &keys_given, MINISIGN_KEYRING_MAX},
+        {"--json", &json, nullptr, nullptr, nullptr, 0},
+    };
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, options, 2, &status)) {
+        return status;
+    }
+    if (argc != 1) {
+        error("expects [--key PUBLIC_KEY]... [--json] PACKAGE (see ut_pack verify --help)");
+        return EXIT_USAGE;
+    }
+    const char* package = argv[0];
+    g_json_results = json;
+    static minisign_keyring keys;
+    static judgement j;
+    if (!load_public_keys(key_paths, keys_given, &keys)) {
+        // No package is judged without the keys it was meant for.
+        if (json) {
+            memset(&j.in, 0, sizeof(j.in));
+            snprintf(j.reason, sizeof(j.reason), "%s", first_error());
+            print_judgement_json(package, &j);
+        }
         return EXIT_FAILED;
     }
-    status = package_faults(package, &in, 1) > 0 ? EXIT_FAILED : EXIT_OK;
-    if (in.taken_in && in.work_list_loaded) {
+    judge(package, keys_given > 0 ? &keys : nullptr, 1, &j);
+    if (j.rows_known) {
         // What the board will run badly, from the files as the daemon has
         // them.
-        static row_review reviews[WORK_LIST_ROWS];
         char list_path[PATH_MAX];
-        join(list_path, sizeof(list_path), in.folder, WORK_LIST_NAME);
-        review_work_list(&in.list, &in.files, in.folder, reviews);
-        warn_rows(&in.list, reviews, 0);
+        join(list_path, sizeof(list_path), j.in.folder, WORK_LIST_NAME);
+        warn_rows(&j.in.list, j.reviews, 0);
         static folder_listing entries;
         entries.count = 0;
-        for (int i = 0; i < in.info.files_count && i < PACKAGE_MAX_FILES; ++i) {
+        for (int i = 0; i < j.in.info.files_count && i < PACKAGE_MAX_FILES; ++i) {
             snprintf(entries.names[entries.count++], sizeof(entries.names[0]), "%.31s",
-                     in.info.entries[i].name);
+                     j.in.info.entries[i].name);
         }
-        warn_package(package, list_path, &in.list, &entries);
+        warn_package(package, list_path, &j.in.list, &entries);
         warn_stray_files(&entries);
     }
-    if (status == EXIT_OK) {
-        printf("%s: good: the daemon takes it in and loads its work list (%d rows)\n", esc(package),
-               static_cast<int>(in.list.count));
+    if (json) {
+        if (j.good && keys_given > 0) {
+            const size_t n = strlen(j.reason);
+            snprintf(j.reason + n, sizeof(j.reason) - n,
+                     "; the board holding the keys given takes its signature");
+        }
+        print_judgement_json(package, &j);
+    } else if (j.good) {
+        printf("%s: good: %s\n", esc(package), j.reason);
         if (keys_given == 0) {
             report_signature_file(package);
         }
     }
-    end_intake(&in);
-    return status;
+    end_intake(&j.in);
+    return j.good ? EXIT_OK : EXIT_FAILED;
 }
 
 int cmd_extract(int argc, char** argv) {

@@ -757,36 +757,59 @@ int check_signature_for_board(const char* command, const char* package, const ch
     }
     char comment[512];
     escape_text(sig.trusted_comment, comment, sizeof(comment));
-    printf("%s: signature good: key id %s, trusted comment: %s\n", esc(package), key_id, comment);
+    if (!g_json_results) {
+        printf("%s: signature good: key id %s, trusted comment: %s\n", esc(package), key_id,
+               comment);
+    }
     return 1;
 }
 
-void report_signature_file(const char* package) {
-    char on_disk[PATH_MAX];
-    if (snprintf(on_disk, sizeof(on_disk), "%s.minisig", package) >=
-        static_cast<int>(sizeof(on_disk))) {
-        return;
+int read_signature_facts(const char* package, signature_facts* out) {
+    out->state = SIGNATURE_NONE;
+    out->why = "";
+    out->key_id[0] = '\0';
+    out->trusted_comment[0] = '\0';
+    if (snprintf(out->file, sizeof(out->file), "%s.minisig", package) >=
+        static_cast<int>(sizeof(out->file))) {
+        out->state = SIGNATURE_UNREADABLE;
+        out->why = "path too long";
+        return out->state;
     }
     static char text[MINISIGN_SIGNATURE_FILE_MAX];
     static minisign_signature sig;
     int length = 0;
-    const char* why = "";
-    if (!minisign_read_small_file(on_disk, 1, text, sizeof(text), &length, &why)) {
-        if (strcmp(why, "missing") == 0) {
-            printf("signature: none (a board with keys refuses the package)\n");
-        } else {
-            printf("signature: %s: %s (a board with keys refuses the package)\n", esc(on_disk),
-                   why);
-        }
-        return;
+    if (!minisign_read_small_file(out->file, 1, text, sizeof(text), &length, &out->why)) {
+        out->state = strcmp(out->why, "missing") == 0 ? SIGNATURE_NONE : SIGNATURE_UNREADABLE;
+        return out->state;
     }
-    if (!minisign_parse_signature(text, length, &sig, &why)) {
+    if (!minisign_parse_signature(text, length, &sig, &out->why)) {
+        out->state = SIGNATURE_MALFORMED;
+        return out->state;
+    }
+    out->state = SIGNATURE_FOUND;
+    out->prehashed = sig.prehashed;
+    minisign_key_id_text(sig.key_id, out->key_id);
+    snprintf(out->trusted_comment, sizeof(out->trusted_comment), "%s", sig.trusted_comment);
+    return out->state;
+}
+
+void report_signature_file(const char* package) {
+    static signature_facts facts;
+    switch (read_signature_facts(package, &facts)) {
+    case SIGNATURE_NONE:
+        printf("signature: none (a board with keys refuses the package)\n");
+        break;
+    case SIGNATURE_UNREADABLE:
+        printf("signature: %s: %s (a board with keys refuses the package)\n", esc(facts.file),
+               facts.why);
+        break;
+    case SIGNATURE_MALFORMED:
         printf("signature: %s is malformed: %s (a board with keys refuses the package)\n",
-               esc(on_disk), why);
-        return;
+               esc(facts.file), facts.why);
+        break;
+    default:
+        printf("signature: %s names key id %s (%s; not checked: give --key)\n", esc(facts.file),
+               facts.key_id, facts.prehashed ? "ED" : "Ed");
+        break;
     }
-    char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
-    minisign_key_id_text(sig.key_id, key_id);
-    printf("signature: %s names key id %s (%s; not checked: give --key)\n", esc(on_disk), key_id,
-           sig.prehashed ? "ED" : "Ed");
 }

@@ -2,6 +2,7 @@
 // the check of a package's signature as the board makes it.
 #pragma once
 
+#include <limits.h>
 #include <stdint.h>
 
 #include "common/test_utility/minisign.h"
@@ -61,6 +62,21 @@ int load_public_keys(const char* const* paths, int count, minisign_keyring* ring
 // the trusted comment; 1 when the board would accept it.
 int check_signature_for_board(const char* command, const char* package, const char* folder,
                               const char* copy, const minisign_keyring* ring);
+
+// The package's signature file (PACKAGE.minisig) as it stands, not checked.
+enum { SIGNATURE_NONE, SIGNATURE_UNREADABLE, SIGNATURE_MALFORMED, SIGNATURE_FOUND };
+struct signature_facts {
+    int state;
+    const char* why; // unreadable or malformed: why
+    char file[PATH_MAX];
+    int prehashed;
+    char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
+    char trusted_comment[MINISIGN_TRUSTED_COMMENT_MAX]; // as signed, not escaped
+};
+
+// Reads the signature file beside the package without checking it, as the
+// board reads it (a link is not followed). Returns out->state.
+int read_signature_facts(const char* package, signature_facts* out);
 
 // One line on standard output about the package's signature file, without
 // checking it: none, the key id it names, or why it is malformed.
