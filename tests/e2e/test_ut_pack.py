@@ -4,6 +4,7 @@ hostile packages it must catch, and the golden package whose bytes `create`
 must reproduce."""
 
 import fcntl
+import html
 import json
 import os
 import re
@@ -1298,3 +1299,41 @@ def test_json_names_are_escaped_once(tool, tmp_path, name, data, part, key, show
     # out as it is).
     if name != "entry_not_utf8":
         assert shown in tool("list", package).stdout
+
+
+# -- the README's recipe, copied from the rendered page -------------------------------
+
+README = Path(__file__).resolve().parent.parent.parent / "README.md"
+
+
+def rendered_code_blocks():
+    """The code blocks of the README as the page shows them (cmark-gfm, the
+    renderer of GitHub's pages), each as the text a copy takes."""
+    if shutil.which("cmark-gfm") is None:
+        pytest.skip("needs cmark-gfm to render the README")
+    page = subprocess.run(["cmark-gfm", README], capture_output=True, text=True,
+                          check=True).stdout
+    return [html.unescape(b) for b in re.findall(r"<pre><code[^>]*>(.*?)</code></pre>", page, re.S)]
+
+
+def test_no_code_block_of_the_readme_renders_indented():
+    for block in rendered_code_blocks():
+        lines = [line for line in block.splitlines() if line]
+        assert not all(line.startswith(" ") for line in lines), block
+
+
+def test_the_readme_recipe_copied_from_the_page_makes_a_package(ut_pack_path, tmp_path):
+    blocks = rendered_code_blocks()
+    folder_step = next(b for b in blocks if b.startswith("mkdir service\n"))
+    pack_step = next(b for b in blocks if b.startswith("build/ut_pack create --scramble"))
+    page = tmp_path / "page"
+    (page / "build").mkdir(parents=True)
+    os.symlink(ut_pack_path, page / "build" / "ut_pack")
+    env = dict(os.environ, TMPDIR=str(tmp_path))
+    for step in (folder_step, pack_step):
+        r = subprocess.run(["sh", "-ec", step], cwd=page, capture_output=True, text=True, env=env)
+        assert r.returncode == 0, step + r.stdout + r.stderr
+    assert (page / "service" / "work_list.f").read_text() == \
+        "<0001>{collect.sh}\n<0002>{remove_temp_folder}\n"
+    assert (page / "service" / "collect.sh").read_text().startswith("#!/bin/sh\n")
+    assert "good: the daemon takes it in" in r.stdout
