@@ -80,6 +80,17 @@ def no_raw_control_bytes(text):
     return not re.search(r"[\x00-\x09\x0b-\x1f\x7f]", text)
 
 
+JSON_KEYS = {"package", "size", "scrambled", "checksum", "entries", "rows", "signature",
+             "verdict", "reason"}
+
+
+def as_json(r):
+    """The one JSON object a command wrote on standard output."""
+    obj = json.loads(r.stdout)
+    assert set(obj) == JSON_KEYS
+    return obj
+
+
 def crc16(data):
     crc = 0xFFFF
     for b in data:
@@ -457,6 +468,15 @@ def test_verify_and_list_on_damaged_and_hostile_packages(tool, tmp_path, name, m
     assert r.returncode == status, r.stdout + r.stderr
     assert shown in r.stdout
     assert ".ut_pack-" not in r.stdout + r.stderr
+    # The same verdict as one JSON object, the reason with it.
+    for command in ("list", "verify"):
+        r = tool(command, "--json", package)
+        assert r.returncode == status, r.stdout + r.stderr
+        obj = as_json(r)
+        assert obj["verdict"] == ("good" if status == 0 else "refused")
+        if status:
+            assert message in obj["reason"]
+        assert ".ut_pack-" not in r.stdout
     assert package.read_bytes() == before
 
 
@@ -1160,17 +1180,6 @@ def test_create_never_follows_a_link_in_the_folder(tool, tmp_path, name, make, f
 
 # -- --json: the facts and the verdict as one object ---------------------------------
 
-JSON_KEYS = {"package", "size", "scrambled", "checksum", "entries", "rows", "signature",
-             "verdict", "reason"}
-
-
-def as_json(r):
-    """The one JSON object a command wrote on standard output."""
-    obj = json.loads(r.stdout)
-    assert set(obj) == JSON_KEYS
-    return obj
-
-
 @pytest.mark.parametrize("command", ["list", "verify"])
 @pytest.mark.parametrize("which", [0, 1], ids=["plain", "scrambled"])
 def test_json_of_a_good_package(tool, packages, command, which):
@@ -1198,24 +1207,6 @@ def test_json_of_a_good_package(tool, packages, command, which):
     assert obj["signature"] is None
     assert obj["verdict"] == "good"
     assert obj["reason"] == "the daemon takes it in and loads its work list (2 rows)"
-
-
-@pytest.mark.parametrize("name,make,scramble,status,message,shown", HOSTILE,
-                         ids=[h[0] for h in HOSTILE])
-def test_json_verdicts_of_damaged_and_hostile_packages(tool, tmp_path, name, make, scramble,
-                                                       status, message, shown):
-    package = tmp_path / "command.f"
-    package.write_bytes(make())
-    if scramble:
-        assert tool("scramble", package).returncode == 0
-    for command in ("list", "verify"):
-        r = tool(command, "--json", package)
-        assert r.returncode == status, r.stdout + r.stderr
-        obj = as_json(r)
-        assert obj["verdict"] == ("good" if status == 0 else "refused")
-        if status:
-            assert message in obj["reason"]
-        assert ".ut_pack-" not in r.stdout
 
 
 def test_json_of_a_file_that_is_no_package_and_of_a_link(tool, tmp_path, keys):

@@ -94,6 +94,26 @@ int sync_file(const char* path) {
     return fd && fsync(fd.get()) == 0 ? 1 : 0;
 }
 
+// Writes all of data; 0 with errno set when it cannot (ENOSPC for a write
+// that takes nothing).
+int write_whole(int fd, const char* data, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(fd, data + done, length - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            return 0;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 1;
+}
+
 } // namespace
 
 signals_held::signals_held() {
@@ -204,21 +224,8 @@ int write_beside(const char* target, const char* data, size_t length, mode_t mod
         return -1;
     }
     scoped_fd fd(open(temp, O_WRONLY | O_CLOEXEC));
-    size_t done = 0;
-    while (fd && done < length) {
-        const ssize_t n = write(fd.get(), data + done, length - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = ENOSPC;
-            }
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (!fd || done < length || fchmod(fd.get(), mode) != 0 || fd.close() != 0) {
+    if (!fd || !write_whole(fd.get(), data, length) || fchmod(fd.get(), mode) != 0 ||
+        fd.close() != 0) {
         error("cannot write %s: %s", esc(target), strerror(errno));
         remove_temporary(slot);
         return -1;
@@ -273,18 +280,8 @@ int copy_for_move(const char* from, const char* to) {
         if (got == 0) {
             break;
         }
-        for (ssize_t done = 0; done < got;) {
-            ssize_t n = write(out.get(), buffer + done, static_cast<size_t>(got - done));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                if (n == 0) {
-                    errno = ENOSPC;
-                }
-                return 0;
-            }
-            done += n;
+        if (!write_whole(out.get(), buffer, static_cast<size_t>(got))) {
+            return 0;
         }
     }
     if (fsync(out.get()) != 0) {
