@@ -12,7 +12,10 @@
 // signature_commands (keygen, sign, and the board's signature check) and
 // database_commands (db-scramble, db-status, describe). intake plays the
 // daemon's intake of a package, package_check judges folders and work lists,
-// temporaries holds the temporary files and their removal on signals.
+// json_report writes the verdict as JSON (--json), options takes each
+// command's options, temporaries holds the temporary files and their removal
+// on signals (the one part bound to Linux system calls), files and messages
+// the paths and the escaped messages.
 
 #include <errno.h>
 #include <stdio.h>
