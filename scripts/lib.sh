@@ -9,6 +9,7 @@ UT_PACKAGES=(
   python3 python3-pytest faketime util-linux sqlite3
   earlyoom valgrind clang libclang-rt-14-dev
   libsodium-dev libsodium-dev:armhf minisign cmark-gfm
+  systemd
 )
 
 ut_log() { printf '\n==> %s  [%s]\n' "$*" "$(date +%T)"; }
@@ -40,6 +41,35 @@ ut_install_packages() {
   done
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Lanes: steps that run side by side. ut_lane NAME COMMAND... starts the
+# command in the background, its lines (standard output and error) led by
+# "[NAME] "; ut_wait_lanes waits for every lane started and fails when any
+# of them failed, naming it.
+UT_LANE_PIDS=()
+UT_LANE_NAMES=()
+ut_lane() {
+  local name=$1
+  shift
+  (
+    set -o pipefail
+    ("$@") 2>&1 | sed -u "s/^/[$name] /"
+  ) &
+  UT_LANE_PIDS+=($!)
+  UT_LANE_NAMES+=("$name")
+}
+ut_wait_lanes() {
+  local status=0 i
+  for i in "${!UT_LANE_PIDS[@]}"; do
+    if ! wait "${UT_LANE_PIDS[$i]}"; then
+      echo "lane ${UT_LANE_NAMES[$i]} failed" >&2
+      status=1
+    fi
+  done
+  UT_LANE_PIDS=()
+  UT_LANE_NAMES=()
+  return $status
 }
 
 # ut_configure DIR [cmake options...]: configures one build folder (at the

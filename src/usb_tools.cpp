@@ -38,11 +38,36 @@ int answer_about() {
     return 0;
 }
 
+// The answer to "--version": the first line of the answer to "-about".
+int answer_version() {
+    printf("CURRENT VERSION: %d\n", VERSION_NUMBER);
+    return 0;
+}
+
+// The answer to "--help". Like "--version" it touches nothing: no log
+// settings, no log folder, no search.
+int answer_help() {
+    printf("usage: usb_tools            run the service daemon (one per board, as root, from\n"
+           "                            its working folder, where c_log.ini and logs/ are)\n"
+           "       usb_tools -about     the version and the age of the main application\n"
+           "       usb_tools --version  the version\n"
+           "       usb_tools --help     this text\n"
+           "Any other argument is ignored: the daemon runs.\n");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], "-about") == 0) {
         return answer_about();
+    }
+    // Asking for help must not start a second daemon.
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        return answer_version();
+    }
+    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+        return answer_help();
     }
     init_vars();
     // The start-up phase's lines, from "USB_SEARCH PART" on, for the receipt.

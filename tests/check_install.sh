@@ -1,38 +1,58 @@
 #!/bin/sh
-# Installs the build folder BUILD into a temporary DESTDIR the way a board
-# image is made (cmake --install BUILD --prefix /usr) and fails unless that
-# gives exactly the daemon in usr/sbin and ut_pack in usr/bin, executable and
-# the same bytes as the build's programs.
+# Installs the build folder BUILD into temporary DESTDIRs the way a board
+# image is made (cmake --install BUILD --prefix /usr), whole and by
+# component, and fails unless that gives exactly: with `daemon` the daemon
+# and its start files, and the examples of the board's own files under
+# share/doc; with `tool` ut_pack; whole, both. The programs must be the
+# build's, the start script executable.
 # Usage: check_install.sh CMAKE BUILD
 cmake=$1 build=$2
 dest=$(mktemp -d "${TMPDIR:-/tmp}/ut-install.XXXXXX") || exit 1
 trap 'rm -rf "$dest"' EXIT
-if ! DESTDIR="$dest" "$cmake" --install "$build" --prefix /usr >"$dest.log" 2>&1; then
-  cat "$dest.log" >&2
-  rm -f "$dest.log"
-  echo "cmake --install failed" >&2
-  exit 1
-fi
-rm -f "$dest.log"
 
-installed=$(cd "$dest" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
-expected="usr/bin/ut_pack usr/sbin/usb_tools "
-if [ "$installed" != "$expected" ]; then
-  echo "installed: $installed" >&2
-  echo "expected:  $expected" >&2
-  exit 1
-fi
+daemon="usr/lib/systemd/system/usb_tools.service usr/sbin/usb_tools usr/sbin/usb_tools-start
+usr/share/doc/usb-tools/examples/board usr/share/doc/usb-tools/examples/c_log.ini
+usr/share/doc/usb-tools/examples/default/usb_tools usr/share/doc/usb-tools/examples/inittab"
+tool="usr/bin/ut_pack"
 status=0
-for pair in usr/sbin/usb_tools=usb_tools usr/bin/ut_pack=ut_pack; do
-  file=$dest/${pair%%=*} built=$build/${pair#*=}
-  if [ ! -x "$file" ]; then
-    echo "/${pair%%=*} is not executable" >&2
+
+# check NAME EXPECTED [cmake --install options]
+check() {
+  name=$1 expected=$(printf '%s\n' $2 | LC_ALL=C sort | tr '\n' ' ')
+  shift 2
+  root=$dest/$name
+  if ! DESTDIR="$root" "$cmake" --install "$build" --prefix /usr "$@" >"$dest/log" 2>&1; then
+    cat "$dest/log" >&2
+    echo "cmake --install $* failed" >&2
     status=1
-  elif ! cmp -s "$file" "$built"; then
-    echo "/${pair%%=*} differs from $built" >&2
-    status=1
-  else
-    echo "/${pair%%=*}: $built"
+    return
   fi
-done
+  installed=$(cd "$root" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
+  if [ "$installed" != "$expected" ]; then
+    echo "$name: installed: $installed" >&2
+    echo "$name: expected:  $expected" >&2
+    status=1
+    return
+  fi
+  for pair in usr/sbin/usb_tools=usb_tools usr/bin/ut_pack=ut_pack; do
+    file=$root/${pair%%=*} built=$build/${pair#*=}
+    [ -e "$file" ] || continue
+    if [ ! -x "$file" ]; then
+      echo "$name: /${pair%%=*} is not executable" >&2
+      status=1
+    elif ! cmp -s "$file" "$built"; then
+      echo "$name: /${pair%%=*} differs from $built" >&2
+      status=1
+    fi
+  done
+  if [ -e "$root/usr/sbin/usb_tools-start" ] && [ ! -x "$root/usr/sbin/usb_tools-start" ]; then
+    echo "$name: /usr/sbin/usb_tools-start is not executable" >&2
+    status=1
+  fi
+  echo "$name: $installed"
+}
+
+check whole "$daemon $tool"
+check daemon "$daemon" --component daemon
+check tool "$tool" --component tool
 exit $status

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "../test_utility/scoped_handle.h"
+#include "../test_utility/text_escape.h"
 #include "../test_utility/text_scan.h"
 
 char message_buf[512];
@@ -57,13 +58,12 @@ int is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Opens the settings file or a log file: never through a symbolic link,
-// never waiting on a FIFO, and only a regular file; anything else under the
-// name is foreign and is neither read nor written. The file's size goes to
-// size_out when asked for. -1 when refused; else a descriptor to close.
-int open_regular(const char* path, int flags, long long* size_out = nullptr) {
-    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                  static_cast<mode_t>(0666));
+// Opens a regular file without waiting on a FIFO; anything else under the
+// name (a folder, a FIFO, a device) is foreign and is neither read nor
+// written. The file's size goes to size_out when asked for. -1 when
+// refused; else a descriptor to close.
+int open_regular_file(const char* path, int flags, long long* size_out) {
+    int fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, static_cast<mode_t>(0666));
     if (fd < 0) {
         return -1;
     }
@@ -76,6 +76,19 @@ int open_regular(const char* path, int flags, long long* size_out = nullptr) {
         *size_out = static_cast<long long>(st.st_size);
     }
     return fd;
+}
+
+// Opens a log file, or the settings file to write its defaults: a regular
+// file, and never through a symbolic link.
+int open_regular(const char* path, int flags, long long* size_out = nullptr) {
+    return open_regular_file(path, flags | O_NOFOLLOW, size_out);
+}
+
+// Opens the settings file for reading: a symbolic link is followed, as
+// reading through it harms nothing, but only to a regular file; a link whose
+// target is missing, a FIFO, a folder give -1.
+int open_settings_for_reading(const char* path) {
+    return open_regular_file(path, O_RDONLY, nullptr);
 }
 
 // Something other than a regular file is there under the name: a folder, a
@@ -208,8 +221,9 @@ int create_default_settings_file(const char* path) {
 
 int InitSettings() {
     // Only a missing file gets the defaults written: whatever is there under
-    // the name (a file that cannot be read, a symbolic link, a FIFO) is left
-    // as it is and reported below.
+    // the name (a file that cannot be read, a symbolic link, even one whose
+    // target is missing, a FIFO) is left as it is, and read below if it
+    // leads to a regular file, or else reported.
     struct stat st;
     if (lstat(LOG_SETTINGS_FILE, &st) != 0 && !create_default_settings_file(LOG_SETTINGS_FILE)) {
         say("can't create default .ini file: %s\n", LOG_SETTINGS_FILE);
@@ -223,7 +237,7 @@ int InitSettings() {
 }
 
 int read_log_settings(const char* path) {
-    int fd = open_regular(path, O_RDONLY);
+    int fd = open_settings_for_reading(path);
     if (fd < 0) {
         return 0;
     }
@@ -667,7 +681,10 @@ int change_log_file() {
     if (!create_log_file_after(previous)) {
         return 0;
     }
-    return rotate_log_files();
+    // The new file is there: an old entry that cannot be deleted (a
+    // symbolic link, a folder that is not empty) stays, and costs no line.
+    rotate_log_files();
+    return 1;
 }
 
 int first_use() {
@@ -695,7 +712,7 @@ namespace {
 
 FILE* g_log_stream;
 int g_log_stream_level;
-char g_last_error[sizeof(message_buf)];
+char g_last_error[LOG_TEXT_SIZE];
 log_tap_fn g_log_tap;
 
 } // namespace
@@ -710,25 +727,59 @@ const char* log_last_error() {
     return g_last_error;
 }
 
+int log_escape_message(const char* message, char* out, int out_size) {
+    char text[sizeof(message_buf)];
+    snprintf(text, sizeof(text), "%s", message);
+    // The message's own line end, where it has one, stays: it only ends the
+    // line early.
+    size_t length = strlen(text);
+    size_t end = length;
+    while (end > 0 && text[end - 1] == '\n') {
+        --end;
+    }
+    text[end] = '\0';
+    int whole = escape_text(text, out, out_size);
+    size_t used = strlen(out);
+    for (size_t i = end; whole && i < length; ++i) {
+        if (used + 1 >= static_cast<size_t>(out_size)) {
+            return 0;
+        }
+        out[used++] = '\n';
+        out[used] = '\0';
+    }
+    return whole;
+}
+
 int log_msg(unsigned level, const char* file, const char* function, int line, int formatted) {
     (void)formatted;
+    // Every message is shown with its control bytes and backslashes
+    // escaped, here and nowhere else: callers pass text as it came. A line
+    // that goes nowhere is not escaped.
+    char shown[LOG_TEXT_SIZE];
     if (g_log_stream != nullptr) {
+        log_escape_message(message_buf, shown, sizeof(shown));
         if (level == LVL_ERROR) {
-            snprintf(g_last_error, sizeof(g_last_error), "%s", message_buf);
+            snprintf(g_last_error, sizeof(g_last_error), "%s", shown);
         }
         if (g_log_stream_level >= 0 && level <= static_cast<unsigned>(g_log_stream_level)) {
-            fprintf(g_log_stream, "%c %s: %s\n", getMsgLevel(level), function, message_buf);
+            fprintf(g_log_stream, "%c %s: %s\n", getMsgLevel(level), function, shown);
         }
         return 0;
     }
+    int escaped = 0;
     if (g_log_tap != nullptr && level >= LVL_ERROR && level <= LVL_INFO) {
-        g_log_tap(level, file, function, line, message_buf);
+        log_escape_message(message_buf, shown, sizeof(shown));
+        escaped = 1;
+        g_log_tap(level, file, function, line, shown);
     }
     if (!gSettingsOn && !first_use()) {
         return 1;
     }
     if (static_cast<unsigned>(gLSett.level) < level) {
         return 0;
+    }
+    if (!escaped) {
+        log_escape_message(message_buf, shown, sizeof(shown));
     }
     if (g_measure_size_step < 1 && need_new_one() && !change_log_file()) {
         return 1;
@@ -743,7 +794,7 @@ int log_msg(unsigned level, const char* file, const char* function, int line, in
         return 1;
     }
     char text[LOG_LINE_SIZE];
-    int length = log_format_line(text, sizeof(text), level, file, function, line, message_buf);
+    int length = log_format_line(text, sizeof(text), level, file, function, line, shown);
     if (length >= static_cast<int>(sizeof(text))) {
         length = static_cast<int>(sizeof(text)) - 1;
     }
@@ -765,6 +816,5 @@ int log_format_line(char* out, int size, unsigned level, const char* file, const
     normalize_line(function, function_field, sizeof(function_field));
     getLTime(stamp, sizeof(stamp));
     return snprintf(out, static_cast<size_t>(size), "%s [%c] %s: %s: [%05d] %.*s\n", stamp,
-                    getMsgLevel(level), file_field, function_field, line,
-                    static_cast<int>(sizeof(message_buf) - 1), text);
+                    getMsgLevel(level), file_field, function_field, line, LOG_TEXT_SIZE - 1, text);
 }

@@ -40,9 +40,11 @@ enum {
     // Numbers of the series run from 1 to one below this; a name whose number
     // is this or more is a foreign entry (its number could not grow).
     LOG_NUMBER_LIMIT = 2147483647,
+    // A message as a line shows it: 511 bytes, each escaped to at most 4.
+    LOG_TEXT_SIZE = 4 * 511 + 1,
     // One line: time stamp, level, the two 29-character fields, the line
-    // number (up to 11 characters) and 511 characters of message, 620 at most.
-    LOG_LINE_SIZE = 1024,
+    // number (up to 11 characters) and the message shown, 2153 at most.
+    LOG_LINE_SIZE = LOG_TEXT_SIZE + 512,
 };
 
 struct LSett {
@@ -59,7 +61,15 @@ extern int g_measure_size_step;
 
 // Writes one line. Returns 0 when written or filtered out by its level, 1 when
 // the line was lost (settings, folder or file could not be made or opened).
+// The message is shown as log_escape_message makes it: callers pass any text.
 int log_msg(unsigned level, const char* file, const char* function, int line, int formatted);
+
+// A message as the log lines, the stream and the tap show it: every byte
+// below 0x20, 0x7F and the backslash written as "\xNN" (escape_text), but
+// the message's own line end, its last newlines, left as they are. The
+// message is read up to 511 bytes. Returns 1 when the whole of it fitted
+// into out.
+int log_escape_message(const char* message, char* out, int out_size);
 
 // For host programs: sends every line of a level up to max_level to the
 // stream as "<letter> <function>: <message>", and touches no settings file,
@@ -90,8 +100,9 @@ void LSett_Init();
 int InitSettings();
 // Writes the default settings; never through a symbolic link.
 int create_default_settings_file(const char* path);
-// Loads the settings file; 0 when it is missing, is no regular file (a
-// symbolic link, a FIFO) or cannot be read.
+// Loads the settings file, through a symbolic link too; 0 when it is
+// missing, leads to no regular file (a link whose target is missing, a FIFO)
+// or cannot be read.
 int read_log_settings(const char* path);
 void ParsingOfLine(const char* line);
 void to_lower_case_space_off(char* text);
@@ -128,7 +139,8 @@ int delete_file(const char* path);
 
 // A tap on the log call: receives every line of levels 1 to 3 before the level
 // filter, whatever the settings' level (the receipt on the USB stick). The
-// text is message_buf as the caller formatted it. A null tap removes it.
+// text is message_buf as the caller formatted it, escaped as a log line shows
+// it (log_escape_message). A null tap removes it.
 typedef void (*log_tap_fn)(unsigned level, const char* file, const char* function, int line,
                            const char* text);
 void log_set_tap(log_tap_fn tap);

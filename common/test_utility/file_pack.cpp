@@ -41,17 +41,6 @@ int is_bare_file_name(const char* name) {
            strcmp(name, "..") != 0 && !has_control_bytes(name);
 }
 
-// A name or path from outside as a log line may show it.
-struct shown_text {
-    char text[4 * 256 + 1];
-};
-
-shown_text shown(const char* text) {
-    shown_text s;
-    escape_text(text, s.text, sizeof(s.text));
-    return s;
-}
-
 } // namespace
 
 void encode_packed_info(const packed_info* info, unsigned char* out) {
@@ -94,7 +83,7 @@ int check_packed_info(const packed_info* info) {
         // A name with a folder in it would be written outside the
         // destination folder.
         if (!is_bare_file_name(name)) {
-            LOG_MSG(LVL_ERROR, "name of entry %d is not a bare file name: %s", i, shown(name).text);
+            LOG_MSG(LVL_ERROR, "name of entry %d is not a bare file name: %s", i, name);
             return 0;
         }
     }
@@ -361,13 +350,11 @@ int pack_step_text(int step, const pack_writer* w, const char* source, const cha
         length = snprintf(out, n, "failed to seek to begin of packed file");
         break;
     case PACK_STEP_FULL:
-        length =
-            snprintf(out, n, "packed file holds %d files already, no room for ", PACK_MAX_FILES);
-        escape_text(source, out + length, size - length);
+        length = snprintf(out, n, "packed file holds %d files already, no room for %s",
+                          PACK_MAX_FILES, source);
         break;
     case PACK_STEP_BAD_NAME:
-        length = snprintf(out, n, "not a bare file name: ");
-        escape_text(entry_name, out + length, size - length);
+        length = snprintf(out, n, "not a bare file name: %s", entry_name);
         break;
     case PACK_STEP_TOO_LARGE:
         length = snprintf(out, n, "packed file too large: %s", w->path);
@@ -595,7 +582,7 @@ int pack_files(const char* source_folder, const char* packed_name) {
         char source[256];
         int length = get_full_file_name(source_folder, name, source, sizeof(source));
         if (length >= static_cast<int>(sizeof(source))) {
-            LOG_MSG(LVL_ERROR, "source path too long: %s%s", source_folder, shown(name).text);
+            LOG_MSG(LVL_ERROR, "source path too long: %s%s", source_folder, name);
             step = PACK_STEP_COPY_FAILED;
         } else {
             step = add_to_package(&w, source, name);
@@ -605,7 +592,7 @@ int pack_files(const char* source_folder, const char* packed_name) {
             if (reason[0] != '\0') {
                 LOG_MSG(LVL_ERROR, "%s", reason);
             }
-            LOG_MSG(LVL_ERROR, "failed to add file %s to packed %s", shown(source).text, package);
+            LOG_MSG(LVL_ERROR, "failed to add file %s to packed %s", source, package);
             result = 0;
             break;
         }

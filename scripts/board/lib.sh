@@ -379,23 +379,47 @@ ut_board_base_root() {
   echo 'root:x:0:' >"$root/etc/group"
 }
 
-# ut_board_add_usb_tools ROOT BUILD: installs the programs of the armhf
-# build folder BUILD into ROOT the documented way (cmake --install, prefix
-# /usr), with the libraries they need, and the start-up files of contrib/
-# as a BusyBox board uses them: /usr/sbin/usb_tools-start (what the inittab
-# line runs) and the working folder /var/lib/usb_tools with c_log.ini.
+# ut_board_add_usb_tools ROOT BUILD: installs the armhf build folder BUILD
+# into ROOT the documented way (cmake --install, prefix /usr, the daemon
+# and the tool components), with the libraries the programs need: the
+# daemon, its start file /usr/sbin/usb_tools-start (what the inittab line
+# runs), and the working folder /var/lib/usb_tools with the example
+# c_log.ini, as a BusyBox board uses them.
 ut_board_add_usb_tools() {
-  local root=$1 build=$2 program log
+  local root=$1 build=$2 component log
   [ -f "$build/cmake_install.cmake" ] || { ut_board_die "$build is no configured build folder"; return 1; }
-  log=$(DESTDIR="$root" cmake --install "$build" --prefix /usr 2>&1) ||
-    { echo "$log" >&2; ut_board_die "cmake --install $build failed"; return 1; }
-  for program in usr/sbin/usb_tools usr/bin/ut_pack; do
-    [ -x "$root/$program" ] || { ut_board_die "cmake --install $build gave no /$program"; return 1; }
+  for component in daemon tool; do
+    log=$(DESTDIR="$root" cmake --install "$build" --prefix /usr --component "$component" 2>&1) ||
+      { echo "$log" >&2; ut_board_die "cmake --install $build --component $component failed"; return 1; }
+  done
+  ut_board_usb_tools_ready "$root" usr/bin/ut_pack
+}
+
+# ut_board_add_usb_tools_deb ROOT DEB: the daemon as its Debian package
+# (usb-tools, armhf) puts it on a board, unpacked with dpkg-deb, and the
+# working folder with the package's example c_log.ini.
+ut_board_add_usb_tools_deb() {
+  local root=$1 deb=$2
+  [ -f "$deb" ] || { ut_board_die "no package $deb"; return 1; }
+  dpkg-deb -x "$deb" "$root" || { ut_board_die "dpkg-deb -x $deb failed"; return 1; }
+  ut_board_usb_tools_ready "$root"
+}
+
+# ut_board_usb_tools_ready ROOT [PROGRAM...]: checks that the daemon and its
+# start file are installed in ROOT, adds the libraries the daemon and the
+# PROGRAMs need, and makes the working folder with the example c_log.ini.
+ut_board_usb_tools_ready() {
+  local root=$1 program
+  shift
+  for program in usr/sbin/usb_tools usr/sbin/usb_tools-start "$@"; do
+    [ -x "$root/$program" ] || { ut_board_die "no /$program was installed"; return 1; }
+  done
+  for program in usr/sbin/usb_tools "$@"; do
     ut_board_add_needed "$root" "$root/$program" || return 1
   done
-  install -m 755 "$UT_ROOT/contrib/busybox/usb_tools-start" "$root/usr/sbin/usb_tools-start" &&
-    install -d "$root/var/lib/usb_tools" &&
-    install -m 644 "$UT_ROOT/contrib/c_log.ini" "$root/var/lib/usb_tools/c_log.ini"
+  install -d "$root/var/lib/usb_tools" &&
+    install -m 644 "$root/usr/share/doc/usb-tools/examples/c_log.ini" \
+      "$root/var/lib/usb_tools/c_log.ini"
 }
 
 # ut_board_add_suite ROOT ELF: the application suite of the board, played by
@@ -427,9 +451,12 @@ ut_board_pack_root() {
 #   --add SRC=DEST      a file or folder of the host put at DEST on the board
 #   --program ELF=DEST  an armhf program put at DEST with its libraries
 #   --usb-tools BUILD   the daemon as a board has it: the armhf build folder
-#                       BUILD installed with cmake --install (prefix /usr),
-#                       contrib/busybox/usb_tools-start and the working folder
-#                       /var/lib/usb_tools with contrib/c_log.ini
+#                       BUILD installed with cmake --install (prefix /usr,
+#                       components daemon and tool), and the working folder
+#                       /var/lib/usb_tools with the example c_log.ini
+#   --usb-tools-deb DEB the same from the daemon's Debian package (usb-tools)
+#   --stick-delay SECONDS  init as on a field board: usb-storage's delay_use
+#                       is SECONDS and init does not wait for the stick's nodes
 #   --suite ELF         the application suite main, journaler and archiver
 #                       in /usr/bin, played by the armhf program ELF
 #                       (tests/fake_app of the armhf build)
@@ -447,11 +474,13 @@ ut_board_pack_root() {
 # stop it, another status when qemu or the set-up failed.
 ut_board_boot() {
   local -A opt=([guest]="" [stick]="" [memory]=$UT_BOARD_MEMORY_MB [timeout]=120
-    [transcript]="" [echo]=0 [faketime]=0 [usb-tools]="" [suite]="" [no-seed]=0)
+    [transcript]="" [echo]=0 [faketime]=0 [usb-tools]="" [suite]="" [no-seed]=0
+    [usb-tools-deb]="" [stick-delay]="")
   local work="" adds=() programs=()
   while [ $# -gt 0 ]; do
     case $1 in
-      --guest | --stick | --memory | --timeout | --transcript | --usb-tools | --suite)
+      --guest | --stick | --memory | --timeout | --transcript | --usb-tools | --suite | \
+        --usb-tools-deb | --stick-delay)
         [ $# -ge 2 ] || { ut_board_die "$1 needs a value"; return 1; }
         opt[${1#--}]=$2
         shift 2
@@ -465,8 +494,8 @@ ut_board_boot() {
   done
   [ -n "${opt[guest]}" ] && [ -f "${opt[guest]}" ] || { ut_board_die "boot needs --guest SCRIPT"; return 1; }
   [ -z "${opt[stick]}" ] || [ -f "${opt[stick]}" ] || { ut_board_die "no stick image ${opt[stick]}"; return 1; }
-  case ${opt[timeout]}${opt[memory]} in
-    *[!0-9]*) ut_board_die "--timeout and --memory take whole numbers"; return 1 ;;
+  case ${opt[timeout]}${opt[memory]}${opt[stick-delay]} in
+    *[!0-9]*) ut_board_die "--timeout, --memory and --stick-delay take whole numbers"; return 1 ;;
   esac
   ut_board_check || return 1
 
@@ -509,6 +538,12 @@ ut_board_boot_in() {
   done
   if [ -n "${opt[usb-tools]}" ]; then
     ut_board_add_usb_tools "$root" "${opt[usb-tools]}" || return 1
+  fi
+  if [ -n "${opt[usb-tools-deb]}" ]; then
+    ut_board_add_usb_tools_deb "$root" "${opt[usb-tools-deb]}" || return 1
+  fi
+  if [ -n "${opt[stick-delay]}" ]; then
+    echo "${opt[stick-delay]}" >"$root/etc/board/stick_delay"
   fi
   if [ -n "${opt[suite]}" ]; then
     ut_board_add_suite "$root" "${opt[suite]}" || return 1

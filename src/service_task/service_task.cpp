@@ -2,12 +2,12 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "../../common/log/log_c.h"
 #include "../../common/test_utility/test_utility.h"
-#include "../../common/test_utility/text_escape.h"
 #include "../../common/test_utility/work_with_files.h"
 #include "../data_ut.h"
 
@@ -16,7 +16,7 @@ namespace {
 // The command line of a process is read with this many bytes, as the lookup
 // by name reads it.
 enum { CMDLINE_READ_SIZE = 513 };
-// At most this much of a command line, escaped, goes into a log line.
+// A log line shows at most one byte less than this of a command line.
 enum { CMDLINE_SHOWN_SIZE = 200 };
 
 // Runs "kill -9 <pid>" through the shell and waits for it; its result is not
@@ -64,25 +64,39 @@ int pid_is_main(int pid, char* what, int what_size) {
     int got = is_killable_pid(pid) ? read_cmdline_of_pid(pid, cmdline, sizeof(cmdline)) : -1;
     if (got < 0) {
         snprintf(what, static_cast<size_t>(what_size), "no such process");
-        return 0;
+        return -1;
     }
     if (cmdline_is_main(cmdline, got)) {
         snprintf(what, static_cast<size_t>(what_size), "main");
         return 1;
     }
     // The arguments joined by blanks, as ps shows them; the last one's NUL
-    // ends the text.
+    // ends the text. Whoever started the process chose these bytes: the log
+    // call shows their control bytes escaped.
     for (int i = 0; i < got - 1; ++i) {
         if (cmdline[i] == '\0') {
             cmdline[i] = ' ';
         }
     }
-    // Whoever started the process chose these bytes: shown escaped.
-    char shown[CMDLINE_SHOWN_SIZE];
-    int whole = escape_text(cmdline, shown, sizeof(shown));
-    snprintf(what, static_cast<size_t>(what_size), "runs [%s]%s", shown, whole ? "" : " (cut)");
+    int whole = static_cast<int>(strlen(cmdline)) < CMDLINE_SHOWN_SIZE;
+    snprintf(what, static_cast<size_t>(what_size), "runs [%.*s]%s", CMDLINE_SHOWN_SIZE - 1, cmdline,
+             whole ? "" : " (cut)");
     return 0;
 }
+
+namespace {
+
+// The end of a check that read no memory of main: counted as 0, so the next
+// check comes after the pacing limit of a small main, as with a status file
+// that cannot be read.
+void end_check_without_memory() {
+    cur_rss_mem = 0;
+    set_memory_check_sp();
+    mem_check_step = 0;
+    cur_state = STATE_CHECK_MEM;
+}
+
+} // namespace
 
 int F_memory_chack() {
     cur_state = STATE_CHECK_MEM;
@@ -96,17 +110,21 @@ int F_memory_chack() {
         return 0;
     }
     // The file outlives main: after main ended its pid may be any process's.
-    // Such a pid file is as good as one that cannot be read.
+    // Such a pid file is refused, at the pace of a check within the limit.
+    // A pid that names no process at all is main's that has ended: its
+    // memory cannot be read, and counts as 0.
     char what[PID_WHAT_SIZE];
-    if (!pid_is_main(pid, what, sizeof(what))) {
+    const int is_main = pid_is_main(pid, what, sizeof(what));
+    if (is_main == 0) {
         LOG_MSG(LVL_WARNING, "pid %d from file is not main: %s", pid, what);
         LOG_MSG(LVL_WARNING, "failed to get pid id of main from file");
+        end_check_without_memory();
         return 0;
     }
     main_pid_id = pid;
     char status_path[256];
     snprintf(status_path, sizeof(status_path), PROC_STATUS_FORMAT, main_pid_id);
-    if (!get_memory_from_status_file(status_path, &cur_rss_mem)) {
+    if (is_main < 0 || !get_memory_from_status_file(status_path, &cur_rss_mem)) {
         LOG_MSG(LVL_ERROR, "failed to get rss_memory from: %s", status_path);
         cur_rss_mem = 0;
     }
@@ -147,7 +165,7 @@ int restart_program() {
     // its pid been given to another process.
     if (from_file) {
         char what[PID_WHAT_SIZE];
-        if (!pid_is_main(pid, what, sizeof(what))) {
+        if (pid_is_main(pid, what, sizeof(what)) != 1) {
             LOG_MSG(LVL_WARNING, "pid %d from file is not main: %s", pid, what);
             LOG_MSG(LVL_WARNING, "failed to get pid id of main from file");
             pid = proc_find_by_name("main");

@@ -26,7 +26,9 @@ enum {
 // Reads "/home/settings_main_ut" into main_regim; 1 when it held a value.
 int F_get_settings();
 
-// One pass of the memory watch; 0 when the pid file cannot be read.
+// One pass of the memory watch; 0 when the pid file cannot be read (on every
+// pass) or names a process other than main (at the pace of a check). A pid
+// that names no process is read as main's memory that cannot be read: 0.
 int F_memory_chack();
 
 // Sets the pacing limit from the memory found: 2 passes above 102399 kB, else 10.
@@ -49,7 +51,7 @@ int is_killable_pid(int pid);
 enum { PID_WHAT_SIZE = 256 };
 
 // 1 when process pid is the main application by its command line, read now
-// (cmdline_is_main). Otherwise 0, and what (what_size bytes) says what runs
-// under pid: "runs [<command line>]", its arguments joined by blanks and its
-// control bytes escaped, or "no such process".
+// (cmdline_is_main). Otherwise what (what_size bytes) says what runs under
+// pid: 0 and "runs [<command line>]", its arguments joined by blanks (raw:
+// the log call escapes them), or -1 and "no such process".
 int pid_is_main(int pid, char* what, int what_size);

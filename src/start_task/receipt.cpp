@@ -78,11 +78,10 @@ int stick_paths(char* path, char* temp, int size) {
            get_full_file_name(dev_path, RECEIPT_TEMP_NAME, temp, size) < size;
 }
 
-// The stick's folder name may carry its label: shown escaped in the log.
+// The stick's folder name may carry its label: the log call shows it
+// escaped.
 void log_failure(const char* path, const char* reason) {
-    char shown[256];
-    escape_text(path, shown, sizeof(shown));
-    LOG_MSG(LVL_ERROR, "failed to write receipt %s: %s", shown, reason);
+    LOG_MSG(LVL_ERROR, "failed to write receipt %s: %s", path, reason);
 }
 
 // Makes the rename durable. On vfat a file's size and first cluster live in
@@ -117,17 +116,15 @@ void receipt_capture_line(unsigned level, const char* file, const char* function
         ++g_log_left_out;
         return;
     }
-    // A message holds at most 511 bytes, each escaped to at most 4. A
-    // message's own line end is left out: the line ends anyway.
-    char message[512];
-    snprintf(message, sizeof(message), "%s", text);
-    size_t length = strlen(message);
-    while (length > 0 && message[length - 1] == '\n') {
-        message[--length] = '\0';
+    // The text comes escaped, as the log line shows it. A message's own
+    // line end is left out: the line ends anyway.
+    char shown[LOG_TEXT_SIZE];
+    snprintf(shown, sizeof(shown), "%s", text);
+    size_t length = strlen(shown);
+    while (length > 0 && shown[length - 1] == '\n') {
+        shown[--length] = '\0';
     }
-    char shown[2048];
-    escape_text(message, shown, sizeof(shown));
-    char formatted[2304];
+    char formatted[LOG_LINE_SIZE];
     int n = log_format_line(formatted, sizeof(formatted), level, file, function, line, shown);
     if (n < 0 || n >= static_cast<int>(sizeof(formatted)) ||
         n > static_cast<int>(sizeof(g_log)) - g_log_used) {
@@ -196,7 +193,7 @@ int receipt_emit(int fd, int taken_in) {
     char stamp[64];
     getLTime(stamp, sizeof(stamp));
     const char* note = g_signature_source != nullptr ? g_signature_source() : nullptr;
-    char shown_note[400];
+    char shown_note[LOG_TEXT_SIZE];
     escape_text(note != nullptr ? note : RECEIPT_NOT_CHECKED, shown_note, sizeof(shown_note));
 
     if (!write_line(fd, "usb_tools receipt\n") || !write_line(fd, "board: %s\n", shown_host) ||

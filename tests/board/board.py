@@ -243,13 +243,19 @@ def boot(
     usb_tools=None,
     suite=None,
     no_seed=False,
+    usb_tools_deb=None,
+    stick_delay=None,
 ):
     """Boots the board once with the scenario script GUEST (its text) and
     returns the parsed transcript. ADDS and PROGRAMS are (host path, board
     path) pairs; PROGRAMS are armhf programs, put there with their libraries.
     USB_TOOLS is an armhf build folder whose install the board gets, SUITE
     the armhf program that plays the application suite (boot --usb-tools,
-    --suite). NO_SEED boots without QEMU's random seed (boot --no-seed). The transcript is kept as WORK/transcript.txt."""
+    --suite); USB_TOOLS_DEB the daemon's Debian package instead
+    (--usb-tools-deb). STICK_DELAY: init as on a field board, usb-storage's
+    delay_use and no wait for the stick (--stick-delay). NO_SEED boots
+    without QEMU's random seed (boot --no-seed). The transcript is kept as
+    WORK/transcript.txt."""
     work = pathlib.Path(work)
     work.mkdir(parents=True, exist_ok=True)
     script = work / "scenario.sh"
@@ -273,6 +279,10 @@ def boot(
         args += ["--suite", suite]
     if no_seed:
         args.append("--no-seed")
+    if usb_tools_deb:
+        args += ["--usb-tools-deb", usb_tools_deb]
+    if stick_delay is not None:
+        args += ["--stick-delay", stick_delay]
     result = run_board(*args, check=False)
     if not transcript_path.exists():
         raise BoardError(f"the board did not start:\n{result.stdout}{result.stderr}")

@@ -1,6 +1,7 @@
-"""The start-up files of contrib/, on the host: the BusyBox start script runs
-the daemon in its working folder as the process init started, and waits
-before every start after the first one of a boot."""
+"""The start-up files of contrib/, on the host: the start script runs the
+daemon in its working folder as the process init started, waits before
+every start after the first one of a boot, and waits while a USB stick is
+arriving, by what it finds in a sysfs of the test's own."""
 
 import os
 import pathlib
@@ -38,6 +39,7 @@ def start(tmp_path):
         (bin_dir / name).chmod(0o755)
     run_dir = tmp_path / "run"
     run_dir.mkdir()
+    (tmp_path / "sys" / "bus" / "usb" / "devices").mkdir(parents=True)
     sleeps = tmp_path / "sleeps"
 
     def run(work, **env):
@@ -46,6 +48,8 @@ def start(tmp_path):
             "USB_TOOLS_DIR": str(work),
             "USB_TOOLS_DAEMON": str(bin_dir / "usb_tools"),
             "USB_TOOLS_RUN": str(run_dir),
+            "USB_TOOLS_SYSFS": str(tmp_path / "sys"),
+            "USB_TOOLS_DEFAULTS": str(tmp_path / "default"),
             "SLEEP_LOG": str(sleeps),
             **env,
         }
@@ -106,6 +110,92 @@ def test_init_and_systemd_start_the_daemon_from_the_same_working_folder():
     unit = (CONTRIB / "systemd" / "usb_tools.service").read_text().splitlines()
     assert "WorkingDirectory=/var/lib/usb_tools" in unit
     assert "StateDirectory=usb_tools" in unit
-    assert "ExecStart=/usr/sbin/usb_tools" in unit
+    assert "ExecStart=/usr/sbin/usb_tools-start" in unit
     assert "dir=${USB_TOOLS_DIR:-/var/lib/usb_tools}" in START.read_text().splitlines()
     assert pathlib.Path(START).stat().st_mode & 0o111
+
+
+# -- the wait for a USB stick that is arriving --------------------------------
+
+# Stands in for sleep(1) in a sysfs of the test's own: records the wait and,
+# on the call given by DISK_AFTER, makes the stick's disk appear below its
+# interface, as usb-storage does once it has scanned the device.
+FAKE_SLEEP_DISK = """#!/bin/sh
+echo "$*" >>"$SLEEP_LOG"
+calls=$(wc -l <"$SLEEP_LOG")
+if [ "$calls" = "$DISK_AFTER" ]; then
+    mkdir -p "$DISK_AT"
+fi
+"""
+
+
+def usb_interface(sys_root, name, interface_class, disk=False):
+    """A USB interface in sysfs (bInterfaceClass), with a SCSI host below
+    it and, when asked, the disk that usb-storage makes."""
+    interface = sys_root / "bus" / "usb" / "devices" / name
+    (interface / "host0").mkdir(parents=True)
+    (interface / "bInterfaceClass").write_text(interface_class + "\n")
+    block = interface / "host0" / "target0:0:0" / "0:0:0:0" / "block" / "sda"
+    if disk:
+        block.mkdir(parents=True)
+    return block
+
+
+@pytest.mark.parametrize(
+    "interfaces,disk_after,settings,asked,said",
+    [
+        # No USB storage: not one sleep.
+        ([], None, None, [], []),
+        ([("1-1:1.0", "03", False), ("1-2:1.0", "09", False)], None, None, [], []),
+        # A stick whose disk is there already.
+        ([("1-1:1.0", "08", True)], None, None, [], []),
+        # A stick whose disk appears after the third second.
+        ([("1-1:1.0", "08", False)], 3, None, ["1"] * 3, ["waiting up to 15 s", "after 3 s"]),
+        # One disk there, another stick still arriving.
+        ([("1-1:1.0", "08", True), ("1-2:1.0", "08", False)], 2, None, ["1"] * 2,
+         ["waiting up to 15 s", "after 2 s"]),
+        # A disk that never appears: the bound, 15 s or the one set.
+        ([("1-1:1.0", "08", False)], None, None, ["1"] * 15,
+         ["waiting up to 15 s", "no disk of the USB stick after 15 s"]),
+        ([("1-1:1.0", "08", False)], None, "USB_TOOLS_STICK_WAIT=4\n", ["1"] * 4,
+         ["waiting up to 4 s", "after 4 s, starting without it"]),
+        ([("1-1:1.0", "08", False)], None, "USB_TOOLS_STICK_WAIT=0\n", [], []),
+        ([("1-1:1.0", "08", False)], None, "USB_TOOLS_STICK_WAIT=ten\n", ["1"] * 15,
+         ["no number of seconds, 15 taken", "waiting up to 15 s", "after 15 s"]),
+    ],
+    ids=["nothing", "no_storage_class", "disk_there", "disk_after_3_s", "second_stick",
+         "never", "wait_set_to_4", "wait_set_to_0", "wait_not_a_number"],
+)
+def test_the_start_waits_while_a_stick_is_arriving(
+    start, tmp_path, interfaces, disk_after, settings, asked, said
+):
+    run, _ = start
+    (tmp_path / "bin" / "sleep").write_text(FAKE_SLEEP_DISK)
+    disk_at = tmp_path / "nowhere"
+    for name, interface_class, disk in interfaces:
+        block = usb_interface(tmp_path / "sys", name, interface_class, disk)
+        if not disk:
+            disk_at = block
+    if settings is not None:
+        (tmp_path / "default").write_text(settings)
+    process, out, err, waits = run(
+        tmp_path / "work", DISK_AFTER=str(disk_after or 0), DISK_AT=str(disk_at)
+    )
+    # The daemon runs in the end, whatever the wait found.
+    assert out.splitlines()[0] == f"cwd {tmp_path / 'work'}" and process.returncode == 3
+    assert waits == asked
+    lines = err.splitlines()
+    assert len(lines) == len(said) and all(s in l for s, l in zip(said, lines)), err
+
+
+def test_under_systemd_udev_settles_first_within_the_same_bound(start, tmp_path):
+    run, _ = start
+    udevadm = tmp_path / "bin" / "udevadm"
+    udevadm.write_text('#!/bin/sh\necho "udevadm $*" >>"$SLEEP_LOG"\n')
+    udevadm.chmod(0o755)
+    (tmp_path / "default").write_text("USB_TOOLS_STICK_WAIT=9\n")
+    process, out, _, calls = run(tmp_path / "work", USB_TOOLS_UDEV_SETTLE="1")
+    assert calls == ["udevadm", "settle", "--timeout=9"]
+    assert process.returncode == 3
+    # Without the unit's setting (BusyBox) udev is left alone.
+    assert run(tmp_path / "work", USB_TOOLS_RESTART_DELAY="0")[3] == []

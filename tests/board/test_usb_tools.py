@@ -1,7 +1,7 @@
 """The daemon in its real world: the armhf build installed on the emulated
-board, started by the board's start script (contrib/busybox/usb_tools-start)
-in its working folder /var/lib/usb_tools with the c_log.ini of contrib/
-(level 3), a USB stick announced by the kernel and mounted as vfat, task
+board (cmake --install, or its Debian package), started by the installed
+start script (contrib/busybox/usb_tools-start) in its working folder
+/var/lib/usb_tools with the example c_log.ini (level 3), a USB stick announced by the kernel and mounted as vfat, task
 packages made by the host's ut_pack, and the application suite played by
 fake_app. Each test boots the board once; the scenario collects the daemon's
 log over the serial console and powers the board off; the test then reads
@@ -193,6 +193,50 @@ def test_partitioned_stick_with_a_scrambled_package_is_mounted_taken_in_and_run_
     assert board.stick_read(stick, "/keep.txt", tmp_path) == b"the service engineer's file\n"
 
 
+@pytest.fixture
+def daemon_deb(armhf_build, armhf_program, tmp_path):
+    """The daemon's Debian package usb-tools (armhf), made by cpack from the
+    armhf build."""
+    armhf_program("usb_tools")
+    out = tmp_path / "debs"
+    result = subprocess.run(
+        ["cpack", "-G", "DEB", "--config", str(armhf_build / "CPackConfig.cmake"), "-B", str(out)],
+        cwd=tmp_path, capture_output=True, text=True,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    return out / "usb-tools_8_armhf.deb"
+
+
+def test_late_stick_is_taken_in_by_the_packages_start_file(daemon_deb, package, tmp_path):
+    # A field board: its init loads usb-storage with a 5 s delay and waits
+    # for no stick; the start file of the usb-tools package, run at once,
+    # waits for the stick's disk before the daemon's one search.
+    stick = board.make_stick(tmp_path / "stick.img", "partitioned", package(scramble=False))
+    early = "board_section early sh -c 'ls /sys/block; ls /dev | grep \"^sd\" || true'\n"
+    t = board.boot(
+        tmp_path / "board",
+        PRELUDE + early + f"board_usb_tools --speed {SPEED} 60 '{SERVICE_PHASE}'\n" + AFTER,
+        stick=stick,
+        usb_tools_deb=daemon_deb,
+        stick_delay=5,
+        faketime=True,
+    )
+    assert t.completed, t.describe()
+    assert t.problems == [] and t.notes == [], t.describe()
+    assert not any(line.startswith("sd") for line in t.section("early").lines), t.describe()
+    said = [l for l in t.section("output").lines if l.startswith("usb_tools-start: ")]
+    assert len(said) == 2, t.describe()
+    assert "a USB stick is arriving, waiting up to 15 s for its disk" in said[0]
+    waited = re.fullmatch(r"usb_tools-start: the USB stick's disk is there after (\d+) s", said[1])
+    assert waited and 1 <= int(waited[1]) < 15, said
+
+    messages_ = [m for _, m in messages(log_of(t))]
+    assert "usb detected" in messages_ and "work list was created" in messages_
+    trace = trace_of(board.stick_read(stick, "/trace.txt", tmp_path).decode())
+    assert trace["stick"] == "/media/usb_tools_folder"
+    assert board.stick_names(stick) == ["keep.txt", "trace.txt", RECEIPT]
+
+
 def test_unpartitioned_stick_is_mounted_as_the_whole_device(run, package, tmp_path):
     stick = board.make_stick(tmp_path / "stick.img", "whole", package(scramble=False))
     t = run(f"board_usb_tools --speed {SPEED} 60 '{SERVICE_PHASE}'\n" + AFTER, stick=stick)
@@ -333,9 +377,12 @@ def test_stick_pulled_without_unmount_keeps_what_the_daemon_did(
 
 
 def test_without_a_stick_the_daemon_goes_to_the_service_phase(run):
-    t = run(f"board_usb_tools --speed {SPEED} 60 '{SERVICE_PHASE}'\n" + AFTER)
+    # The init of a field board, which waits for no stick: nor does the
+    # start file, with no USB storage there.
+    t = run(f"board_usb_tools --speed {SPEED} 60 '{SERVICE_PHASE}'\n" + AFTER, stick_delay=5)
 
     assert t.section("exit").lines == ["running"]
+    assert not any("usb_tools-start" in line for line in t.section("output").lines), t.describe()
     found = messages(log_of(t))
     # The search gives up, state 26 reads no settings file and waits, and
     # the memory watch's first pass finds no pid file; every later pass

@@ -1,6 +1,7 @@
 """The daemon's log against entries of its working folder that are not its
-own: a foreign log entry whose number cannot grow, and a settings file
-c_log.ini that is a symbolic link or a FIFO."""
+own: a foreign log entry whose number cannot grow, a symbolic link among the
+log entries, and a settings file c_log.ini that is a symbolic link or a
+FIFO."""
 
 import os
 import re
@@ -88,16 +89,65 @@ def test_foreign_number_that_cannot_grow_loses_no_line(board):
         assert following.split("\n")[2] == f"Previous log file is <{names[n]}>"
 
 
-@pytest.mark.parametrize("kind", ["link", "dangling_link", "fifo"])
+PASS_LINES = ["failed to find file: /home/velmarok/var/velmarok.pid",
+              "failed to get pid id of main from file", "failed to check memory"]
+
+
+def test_link_among_the_log_entries_loses_no_line(board):
+    """A symbolic link among the entries of logs/ is the oldest entry and
+    cannot be deleted: the changes of files go on past it and lose no line.
+    Without a pid file every pass of the watch logs the same three lines, so
+    the files left hold them in an unbroken cycle."""
+    b = board(diskstats=(), log_level=None, faketime_rate=100)
+    (b.work / "c_log.ini").write_text("level = 3\nrotate = 3\nmax_size = 1024\n")
+    logs = b.work / "logs"
+    logs.mkdir(mode=0o700)
+    outside = b.root / "outside.txt"
+    outside.write_text("not a log\n")
+    (logs / "link-0.log").symlink_to(outside)
+
+    def newest():
+        return max([series_number(p.name) or 0 for p in logs.iterdir()] + [0])
+
+    b.start()
+    wait_until(lambda: newest() >= 15, what="15 files of the series")
+    b.stop()
+    series = sorted(n for n in (series_number(p.name) for p in logs.iterdir()) if n)
+    assert len(series) == 3 and series == list(range(series[0], series[0] + 3))
+    assert (logs / "link-0.log").is_symlink()
+    assert outside.read_text() == "not a log\n"
+    messages = [m for m in b.messages() if not m.startswith("STATE_CHECK_MEM")]
+    assert len(messages) >= 12
+    start = PASS_LINES.index(messages[0])
+    cycle = (PASS_LINES[start:] + PASS_LINES * len(messages))[:len(messages)]
+    assert messages == cycle, "no line lost at a change of files"
+
+
+def test_settings_file_that_is_a_link_to_a_file_is_read(board):
+    """c_log.ini a symbolic link to a regular file: read through as the file
+    itself would be, never written."""
+    b = board(diskstats=(), log_level=None, faketime_rate=100)
+    target = b.root / "target.ini"
+    target.write_text("level = 3\n")
+    (b.work / "c_log.ini").symlink_to(target)
+    log = b.run(until="failed to check memory")
+    assert [l.message for l in log[:2]] == ["USB_SEARCH PART", "search_usb"]
+    assert b.stdout() == ""
+    assert target.read_text() == "level = 3\n"
+    assert (b.work / "c_log.ini").is_symlink()
+
+
+@pytest.mark.parametrize("kind", ["dangling_link", "link_to_a_fifo", "fifo"])
 def test_settings_file_that_is_no_file(board, kind):
-    """c_log.ini a symbolic link or a FIFO: never read nor written through,
-    the daemon never waits on it, every log call reports it as unreadable,
-    and the daemon goes on through its states without a log."""
+    """c_log.ini a link whose target is missing, or a FIFO, or a link to one:
+    never followed to write defaults, never waited on, every log call
+    reports it as unreadable, and the daemon goes on through its states
+    without a log."""
     b = board(diskstats=(), log_level=None, faketime_rate=100)
     target = b.root / "target.ini"
     settings = b.work / "c_log.ini"
-    if kind == "link":
-        target.write_text("level = 3\n")
+    if kind == "link_to_a_fifo":
+        os.mkfifo(target)
         settings.symlink_to(target)
     elif kind == "dangling_link":
         settings.symlink_to(target)
@@ -112,8 +162,8 @@ def test_settings_file_that_is_no_file(board, kind):
     assert b.stdout().replace(COMPLAINT, "") == "", "nothing else on standard output"
     assert b.stderr() == ""
     assert not (b.work / "logs").exists()
-    if kind == "link":
-        assert target.read_text() == "level = 3\n"
+    if kind == "link_to_a_fifo":
+        assert target.is_fifo()
     elif kind == "dangling_link":
         assert not target.exists(), "no defaults written through the link"
     else:

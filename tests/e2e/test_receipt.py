@@ -104,13 +104,33 @@ def test_receipt_after_a_package_taken_in_shows_every_row_and_the_log_at_level_3
     ]
     assert r.tail == []
     # The log files hold errors only, as c_log.ini says; the receipt's error
-    # lines are the same lines.
+    # lines are the same lines, each byte escaped once in both.
     assert {l.level for l in b.log()} == {"E"}
-    errors = [m.replace("\x1b", "\\x1b") for m in b.messages("E")]
+    assert "\x1b" not in b.log_text()
+    errors = b.messages("E")
     assert errors[:len(r.messages("E"))] == r.messages("E")
     assert not any(m.startswith("failed to write receipt") for m in b.messages())
 
     assert sorted(p.name for p in b.stick_out.iterdir()) == ["keep.txt", RECEIPT]
+
+
+def test_control_bytes_of_a_row_are_escaped_once_in_the_log_and_the_receipt(board, package):
+    # A row that would wipe the engineer's terminal and forge a line; its
+    # backslash must read back as itself.
+    name = "ev\x1b[2J\rgone\\x41.sh"
+    shown = "ev\\x1b[2J\\x0dgone\\x5cx41.sh"
+    files = {"work_list.f": "<0001>{" + name + "}\n", "ok.sh": script("exit 0\n")}
+    b = board(stick=Stick({"command.f": package(files)}), log_level=3)
+    b.run(until=SERVICE_PHASE)
+    expected = [f"script name is not a plain file name: {shown}",
+                f"failed to execute script: {shown}"]
+    text = b.log_text()
+    assert "\x1b" not in text and "\r" not in text
+    errors = b.messages("E")
+    assert errors[:2] == expected
+    r = receipt_of(b)
+    assert r.messages("E")[:2] == expected
+    assert r.rows == [f"row 1: <0001> {shown}: failed"]
 
 
 def test_receipt_after_a_package_with_a_bad_checksum_says_refused(board, package):

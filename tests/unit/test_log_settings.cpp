@@ -172,10 +172,33 @@ TEST_P(LogSettingsForeign, IsUnreadableAndNothingGoesThroughIt) {
 }
 
 const ForeignSettingsCase foreign_settings_cases[] = {
-    {"link_to_a_settings_file", [] { ASSERT_EQ(symlink("target", LOG_SETTINGS_FILE), 0); }},
     {"dangling_link", [] { ASSERT_EQ(symlink("nowhere", LOG_SETTINGS_FILE), 0); }},
     {"fifo", [] { ASSERT_EQ(mkfifo(LOG_SETTINGS_FILE, 0600), 0); }},
+    {"link_to_a_fifo",
+     [] {
+         ASSERT_EQ(mkfifo("pipe", 0600), 0);
+         ASSERT_EQ(symlink("pipe", LOG_SETTINGS_FILE), 0);
+     }},
 };
+
+// A link to a regular file is read through, as the file itself would be; the
+// default file is never written through it.
+TEST_F(LogSettings, LinkToASettingsFileIsReadNeverWrittenThrough) {
+    write_file("target", "level = 4\nrotate = 9\n");
+    ASSERT_EQ(symlink("target", LOG_SETTINGS_FILE), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(log_msg(LVL_DEBUG, "f", "g", 1, 0), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(gSettingsOn, 1);
+    EXPECT_EQ(gLSett.level, 4);
+    EXPECT_EQ(gLSett.rotate, 9);
+    EXPECT_TRUE(ut_test::exists("logs"));
+    EXPECT_EQ(create_default_settings_file(LOG_SETTINGS_FILE), 0);
+    EXPECT_EQ(read_file("target"), "level = 4\nrotate = 9\n");
+    struct stat st;
+    ASSERT_EQ(lstat(LOG_SETTINGS_FILE, &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
 
 INSTANTIATE_TEST_SUITE_P(Cases, LogSettingsForeign, ::testing::ValuesIn(foreign_settings_cases),
                          [](const ::testing::TestParamInfo<ForeignSettingsCase>& param) {
