@@ -12,7 +12,6 @@ int main_pid_id;
 int mem_check_step;
 int mem_step_count_sp;
 work_list_table work_list;
-folder_id ut_temp_id;
 
 void init_vars() {
     main_regim = 0;

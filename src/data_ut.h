@@ -32,10 +32,5 @@ extern work_list_table work_list;
 // work list's scripts run from here.
 #define UT_TEMP_FOLDER "/home/velmarok/ut_temp/"
 
-// The temporary folder the intake made. Its parent is the application suite's
-// user's, who can rename it away and put another in its place: scripts run
-// only from the folder made here.
-extern folder_id ut_temp_id;
-
 // Gives the supervisor globals their start values.
 void init_vars();

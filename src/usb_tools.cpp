@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
     // The start-up phase's lines, from "USB_SEARCH PART" on, for the receipt.
     receipt_begin(VERSION_NUMBER);
     receipt_set_signature_source(signature_note);
+    warn_if_ledger_forgets();
     for (;;) {
         switch (cur_state) {
         case STATE_USB_SEARCH:

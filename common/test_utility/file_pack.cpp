@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "../log/log_c.h"
 #include "scoped_handle.h"
@@ -90,12 +92,59 @@ int check_packed_info(const packed_info* info) {
     return 1;
 }
 
+int is_plain_packed_info(const packed_info* info) {
+    return info->pack_struct_size == PACK_INFO_SIZE &&
+                   info->entries[0].start_pointer == info->pack_struct_size
+               ? 1
+               : 0;
+}
+
+int64_t unpacked_size_bound(const packed_info* info, int64_t package_size) {
+    if (!is_plain_packed_info(info)) {
+        return package_size;
+    }
+    if (info->files_count < 0 || info->files_count > PACK_MAX_FILES) {
+        return 0;
+    }
+    int64_t total = 0;
+    for (int i = 0; i < info->files_count; ++i) {
+        const int64_t start = info->entries[i].start_pointer;
+        const int64_t size = info->entries[i].size;
+        const int64_t held = package_size - start;
+        if (start < 0 || size <= 0 || held <= 0) {
+            continue;
+        }
+        total += size < held ? size : held;
+    }
+    return total;
+}
+
+int check_room_for_package(const char* package, const char* folder) {
+    scoped_fd fd(open(package, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return 1;
+    }
+    const int64_t size = static_cast<int64_t>(st.st_size);
+    unsigned char record[PACK_INFO_SIZE];
+    int64_t unpacked = 0;
+    if (pread(fd.get(), record, sizeof(record), 0) == static_cast<ssize_t>(sizeof(record))) {
+        packed_info info;
+        decode_packed_info(record, &info);
+        unpacked = unpacked_size_bound(&info, size);
+    }
+    char what[300];
+    snprintf(what, sizeof(what), "package of %lld bytes and %lld to unpack",
+             static_cast<long long>(size), static_cast<long long>(unpacked));
+    return check_room(folder, what, size + unpacked);
+}
+
 int get_info_of_packed(const char* packed_name, packed_info* info) {
     if (packed_name[0] == '\0') {
         LOG_MSG(LVL_ERROR, "packed_name is empty");
         return 0;
     }
-    scoped_file f(fopen(packed_name, "rb"));
+    scoped_file f(fopen_path(packed_name, "rb"));
     if (!f) {
         LOG_MSG(LVL_ERROR, "failed to open packed file: %s", packed_name);
         return 0;
@@ -123,12 +172,12 @@ int extract_file(const char* packed_name, const char* file_name, int32_t start_p
         return 0;
     }
     // Appending: an existing file is extended, not emptied.
-    scoped_file out(open_unbuffered(file_name, "ab+"));
+    scoped_file out(fopen_path_unbuffered(file_name, "ab+"));
     if (!out) {
         LOG_MSG(LVL_ERROR, "failed to create file: %s", file_name);
         return 0;
     }
-    scoped_file in(open_unbuffered(packed_name, "rb"));
+    scoped_file in(fopen_path_unbuffered(packed_name, "rb"));
     if (!in) {
         LOG_MSG(LVL_ERROR, "failed to open source file: %s", packed_name);
         return 0;
@@ -180,7 +229,7 @@ int extract_file(const char* packed_name, const char* file_name, int32_t start_p
     return 1;
 }
 
-int unpack_files(const char* packed_name, const char* unpack_folder) {
+int unpack_files(const char* packed_name, const char* unpack_folder, int weigh_room) {
     if (packed_name[0] == '\0') {
         LOG_MSG(LVL_ERROR, "packed_name is empty");
         return 0;
@@ -194,8 +243,7 @@ int unpack_files(const char* packed_name, const char* unpack_folder) {
         LOG_MSG(LVL_ERROR, "failed to get info of packed: %s", packed_name);
         return 0;
     }
-    if (info.pack_struct_size != info.entries[0].start_pointer ||
-        info.pack_struct_size != PACK_INFO_SIZE) {
+    if (!is_plain_packed_info(&info)) {
         // Scrambled: unscramble in place; from here on the package stays
         // plain on disk, whatever the checks below say.
         LOG_MSG(LVL_INFO, "file is crypted, need to repare");
@@ -249,11 +297,21 @@ int unpack_files(const char* packed_name, const char* unpack_folder) {
     // The package's length as the unpacking begins: an entry of the
     // package's own name appends to it, and must not be read back.
     struct stat st;
-    if (stat(packed_name, &st) != 0) {
+    scoped_fd package(open_path(packed_name, O_RDONLY));
+    if (!package || fstat(package.get(), &st) != 0) {
         LOG_MSG(LVL_ERROR, "failed to open packed file: %s", packed_name);
         return 0;
     }
     const int64_t package_end = static_cast<int64_t>(st.st_size);
+    // The real record of a package that came scrambled is known only now.
+    if (weigh_room) {
+        char what[100];
+        const int64_t unpacked = unpacked_size_bound(&info, package_end);
+        snprintf(what, sizeof(what), "%lld bytes to unpack", static_cast<long long>(unpacked));
+        if (!check_room(unpack_folder, what, unpacked)) {
+            return 0;
+        }
+    }
     for (int i = 0; i < info.files_count; ++i) {
         const packed_entry& e = info.entries[i];
         get_full_file_name(unpack_folder, e.name, destination, sizeof(destination));

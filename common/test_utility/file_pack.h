@@ -47,13 +47,36 @@ void decode_packed_info(const unsigned char* in, packed_info* info);
 // Otherwise logs the reason, with the name's control bytes shown escaped.
 int check_packed_info(const packed_info* info);
 
+// The most bytes that unpacking a package of package_size bytes with this
+// record can write: each entry in use its declared size, but never more than
+// the package holds from the entry's start on (the unpacker reads nothing
+// past the package's end); a negative size or a start outside the package
+// counts 0, and a files_count out of range counts no entry. For a scrambled
+// record, which cannot be read before the package is unscrambled, the
+// package's own size: a package's entries together are smaller than the
+// package. The unpacker weighs the real record again before it writes.
+int64_t unpacked_size_bound(const packed_info* info, int64_t package_size);
+
+// 1 when the package is plain by its record: pack_struct_size and entry 0's
+// start_pointer both 808.
+int is_plain_packed_info(const packed_info* info);
+
+// Weighs a package before it is copied into folder: its size plus
+// unpacked_size_bound of its record (read from the package's first 808
+// bytes), against the room check_room leaves. 0 after check_room's line when
+// it does not fit. A package that cannot be opened as a regular file by its
+// own name is not weighed here (1): its copy fails with its own lines.
+int check_room_for_package(const char* package, const char* folder);
+
 // Reading.
 
 // Checks the package (unscrambling it in place and testing its checksum when
 // it is scrambled) and extracts every entry into unpack_folder, which ends in
 // "/". An existing file of an entry's name is appended to. 1 when all were
-// extracted.
-int unpack_files(const char* packed_name, const char* unpack_folder);
+// extracted. With weigh_room, the entries that the record (read again once
+// unscrambled) declares are weighed by check_room before anything is
+// written: the board's data partition is not to be filled.
+int unpack_files(const char* packed_name, const char* unpack_folder, int weigh_room = 0);
 
 // Reads the info record; its values are not checked.
 int get_info_of_packed(const char* packed_name, packed_info* info);

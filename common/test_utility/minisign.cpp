@@ -6,11 +6,12 @@
 #include <sodium.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "scoped_handle.h"
+#include "test_utility.h"
 
 namespace {
 
@@ -23,8 +24,6 @@ enum {
     SIGNATURE_BLOB = ALG_SIZE + MINISIGN_KEY_ID_SIZE + MINISIGN_SIG_SIZE,  // 74
     // The file is read in pieces of this size for the hash.
     HASH_CHUNK = 32768,
-    // minisign refuses to sign more than 1 GiB without hashing it first.
-    LEGACY_MAX = 1 << 30,
 };
 
 // One line of a text: [start, start + length), without its LF or CRLF.
@@ -293,7 +292,7 @@ int minisign_read_small_file(const char* path, int no_follow, char* buf, int siz
     if (no_follow) {
         flags |= O_NOFOLLOW;
     }
-    scoped_fd fd(open(path, flags));
+    scoped_fd fd(open_path(path, flags));
     if (!fd) {
         *why = errno == ENOENT ? "missing" : (errno == ELOOP ? "a symbolic link" : "unreadable");
         return 0;
@@ -330,8 +329,9 @@ int minisign_read_small_file(const char* path, int no_follow, char* buf, int siz
 }
 
 int minisign_add_key_file(const char* path, minisign_keyring* ring, const char** why) {
+    static_assert(MINISIGN_KEYRING_MAX == 256, "the reason names the limit");
     if (ring->count >= MINISIGN_KEYRING_MAX) {
-        *why = "too many keys";
+        *why = "too many keys: the board takes 256";
         return 0;
     }
     static char text[MINISIGN_KEY_FILE_MAX];
@@ -344,26 +344,43 @@ int minisign_add_key_file(const char* path, minisign_keyring* ring, const char**
     return 1;
 }
 
+int minisign_key_file_name(const char* name, const char** why) {
+    const size_t n = strlen(name);
+    if (name[0] == '.') {
+        *why = "a hidden name";
+        return 0;
+    }
+    if (n < 5 || strcasecmp(name + n - 4, ".pub") != 0) {
+        *why = "the name does not end in .pub";
+        return 0;
+    }
+    return 1;
+}
+
 int minisign_add_key_folder(const char* folder, minisign_keyring* ring,
-                            void (*on_invalid)(const char* path, const char* why)) {
+                            void (*on_skipped)(const char* path, int named_as_key,
+                                               const char* why)) {
     scoped_dir dir(opendir(folder));
     if (!dir) {
         return 0;
     }
+    const size_t folder_length = strlen(folder);
+    const char* slash = folder_length > 0 && folder[folder_length - 1] == '/' ? "" : "/";
     while (struct dirent* e = readdir(dir.get())) {
-        const size_t n = strlen(e->d_name);
-        if (e->d_name[0] == '.' || n < 4 || strcmp(e->d_name + n - 4, ".pub") != 0) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) {
             continue;
         }
         char path[512];
         const char* why = "path too long";
-        if (snprintf(path, sizeof(path), "%s%s%s", folder,
-                     folder[0] != '\0' && folder[strlen(folder) - 1] == '/' ? "" : "/",
-                     e->d_name) >= static_cast<int>(sizeof(path)) ||
-            !minisign_add_key_file(path, ring, &why)) {
-            if (on_invalid != nullptr) {
-                on_invalid(path, why);
-            }
+        const int named_as_key = minisign_key_file_name(e->d_name, &why);
+        if (snprintf(path, sizeof(path), "%s%s%s", folder, slash, e->d_name) >=
+            static_cast<int>(sizeof(path))) {
+            why = "path too long";
+        } else if (named_as_key && minisign_add_key_file(path, ring, &why)) {
+            continue;
+        }
+        if (on_skipped != nullptr) {
+            on_skipped(path, named_as_key, why);
         }
     }
     return 1;
@@ -381,62 +398,66 @@ int minisign_find_key(const minisign_keyring* ring, const uint8_t key_id[MINISIG
 
 int minisign_verify_buffer(const uint8_t* data, uint64_t length, const minisign_signature* sig,
                            const minisign_public_key* key) {
-    int good;
-    if (sig->prehashed) {
-        uint8_t hash[crypto_generichash_blake2b_BYTES_MAX];
-        crypto_generichash_blake2b(hash, sizeof(hash), data, length, nullptr, 0);
-        good =
-            crypto_sign_ed25519_verify_detached(sig->signature, hash, sizeof(hash), key->key) == 0;
-    } else {
-        good = crypto_sign_ed25519_verify_detached(sig->signature, data, length, key->key) == 0;
+    if (!sig->prehashed) {
+        return MINISIGN_LEGACY;
     }
+    uint8_t hash[crypto_generichash_blake2b_BYTES_MAX];
+    crypto_generichash_blake2b(hash, sizeof(hash), data, length, nullptr, 0);
+    const int good =
+        crypto_sign_ed25519_verify_detached(sig->signature, hash, sizeof(hash), key->key) == 0;
     return good ? verify_comment(sig, key) : MINISIGN_BAD_SIGNATURE;
 }
 
 int minisign_verify_file(const char* path, const minisign_signature* sig,
                          const minisign_public_key* key) {
-    scoped_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!sig->prehashed) {
+        return MINISIGN_LEGACY;
+    }
+    scoped_fd fd(open_path(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return MINISIGN_UNREADABLE;
     }
-    int good;
-    if (sig->prehashed) {
-        crypto_generichash_blake2b_state state;
-        crypto_generichash_blake2b_init(&state, nullptr, 0, crypto_generichash_blake2b_BYTES_MAX);
-        for (;;) {
-            ssize_t got = read_retry(fd.get(), g_hash_chunk, sizeof(g_hash_chunk));
-            if (got < 0) {
-                return MINISIGN_UNREADABLE;
-            }
-            if (got == 0) {
-                break;
-            }
-            crypto_generichash_blake2b_update(&state, g_hash_chunk,
-                                              static_cast<unsigned long long>(got));
-        }
-        uint8_t hash[crypto_generichash_blake2b_BYTES_MAX];
-        crypto_generichash_blake2b_final(&state, hash, sizeof(hash));
-        good =
-            crypto_sign_ed25519_verify_detached(sig->signature, hash, sizeof(hash), key->key) == 0;
-    } else {
-        // The legacy form signs the file itself: it is mapped, not copied.
-        if (st.st_size > LEGACY_MAX) {
+    crypto_generichash_blake2b_state state;
+    crypto_generichash_blake2b_init(&state, nullptr, 0, crypto_generichash_blake2b_BYTES_MAX);
+    for (;;) {
+        ssize_t got = read_retry(fd.get(), g_hash_chunk, sizeof(g_hash_chunk));
+        if (got < 0) {
             return MINISIGN_UNREADABLE;
         }
-        const size_t size = static_cast<size_t>(st.st_size);
-        if (size == 0) {
-            return minisign_verify_buffer(nullptr, 0, sig, key);
+        if (got == 0) {
+            break;
         }
-        void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-        if (map == MAP_FAILED) {
-            return MINISIGN_UNREADABLE;
-        }
-        good = crypto_sign_ed25519_verify_detached(sig->signature, static_cast<const uint8_t*>(map),
-                                                   size, key->key) == 0;
-        munmap(map, size);
+        crypto_generichash_blake2b_update(&state, g_hash_chunk,
+                                          static_cast<unsigned long long>(got));
     }
+    uint8_t hash[crypto_generichash_blake2b_BYTES_MAX];
+    crypto_generichash_blake2b_final(&state, hash, sizeof(hash));
+    const int good =
+        crypto_sign_ed25519_verify_detached(sig->signature, hash, sizeof(hash), key->key) == 0;
     return good ? verify_comment(sig, key) : MINISIGN_BAD_SIGNATURE;
+}
+
+int minisign_check_hash(const uint8_t hash[MINISIGN_HASH_SIZE], const minisign_signature* sig,
+                        const minisign_keyring* ring, int* key_index) {
+    *key_index = -1;
+    if (!sig->prehashed) {
+        return MINISIGN_UNREADABLE;
+    }
+    int verdict = MINISIGN_UNKNOWN_KEY;
+    for (int at = minisign_find_key(ring, sig->key_id, -1); at >= 0;
+         at = minisign_find_key(ring, sig->key_id, at)) {
+        const minisign_public_key* key = &ring->keys[at];
+        verdict = crypto_sign_ed25519_verify_detached(sig->signature, hash, MINISIGN_HASH_SIZE,
+                                                      key->key) == 0
+                      ? verify_comment(sig, key)
+                      : MINISIGN_BAD_SIGNATURE;
+        if (verdict == MINISIGN_GOOD) {
+            *key_index = at;
+            return verdict;
+        }
+    }
+    return verdict;
 }
 
 int minisign_check_file(const char* path, const minisign_signature* sig,
@@ -450,7 +471,8 @@ int minisign_check_file(const char* path, const minisign_signature* sig,
     // Two trusted files may carry the same key id: any of them may vouch.
     for (; at >= 0; at = minisign_find_key(ring, sig->key_id, at)) {
         verdict = minisign_verify_file(path, sig, &ring->keys[at]);
-        if (verdict == MINISIGN_GOOD || verdict == MINISIGN_UNREADABLE) {
+        if (verdict == MINISIGN_GOOD || verdict == MINISIGN_UNREADABLE ||
+            verdict == MINISIGN_LEGACY) {
             *key_index = verdict == MINISIGN_GOOD ? at : -1;
             return verdict;
         }
@@ -461,6 +483,13 @@ int minisign_check_file(const char* path, const minisign_signature* sig,
 int minisign_check_signed_file(const char* signature_path, const char* path,
                                const minisign_keyring* ring, minisign_signature* sig,
                                int* key_index, const char** why) {
+    return minisign_check_signed_file_hashed(signature_path, path, nullptr, ring, sig, key_index,
+                                             why);
+}
+
+int minisign_check_signed_file_hashed(const char* signature_path, const char* path,
+                                      const uint8_t* hash, const minisign_keyring* ring,
+                                      minisign_signature* sig, int* key_index, const char** why) {
     *key_index = -1;
     *why = "";
     if (ring->count == 0) {
@@ -473,6 +502,13 @@ int minisign_check_signed_file(const char* signature_path, const char* path,
     }
     if (!minisign_parse_signature(text, length, sig, why)) {
         return MINISIGN_MALFORMED;
+    }
+    if (!sig->prehashed) {
+        *why = MINISIGN_LEGACY_REASON;
+        return MINISIGN_LEGACY;
+    }
+    if (hash != nullptr) {
+        return minisign_check_hash(hash, sig, ring, key_index);
     }
     return minisign_check_file(path, sig, ring, key_index);
 }

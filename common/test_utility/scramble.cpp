@@ -10,6 +10,7 @@
 
 #include "../log/log_c.h"
 #include "scoped_handle.h"
+#include "test_utility.h"
 
 namespace {
 
@@ -195,7 +196,7 @@ int crypt_file(const char* path) {
     if (path[0] == '\0') {
         return 0;
     }
-    scoped_fd fd(open(path, O_RDWR | O_CLOEXEC));
+    scoped_fd fd(open_path(path, O_RDWR));
     if (!fd) {
         LOG_MSG(LVL_ERROR, "failed to open file to crypt: %s", path);
         return 0;

@@ -15,6 +15,17 @@ namespace {
 
 enum { PATH_SIZE = 256 };
 
+// The held folder: its handle, its parent's, and its name with the "/".
+struct held_folder {
+    int fd;
+    int parent_fd;
+    char name[PATH_SIZE + 1]; // "/home/velmarok/ut_temp/"
+    char last[PATH_SIZE];     // "ut_temp"
+    int parent_warned;        // the parent's write access was reported
+};
+
+held_folder g_held = {-1, -1, "", "", 0};
+
 // The folder path without its final "/": with it, lstat and open would
 // follow a symbolic link of that name. 0 when it does not fit.
 int folder_without_slash(const char* folder, char* out, int size) {
@@ -39,6 +50,39 @@ int remove_entry(int dir_fd, const char* name) {
     return unlinkat(dir_fd, name, flags) == 0 || errno == ENOENT ? 1 : 0;
 }
 
+// A listing of an opened folder from its first entry, on a copy of the
+// handle (which shares its position with the handle itself).
+scoped_dir open_listing(int fd) {
+    int list_fd = dup(fd);
+    if (list_fd < 0) {
+        return scoped_dir();
+    }
+    scoped_dir d(fdopendir(list_fd));
+    if (!d) {
+        close(list_fd);
+        return d;
+    }
+    rewinddir(d.get());
+    return d;
+}
+
+// Empties the held folder through its handle.
+int empty_held_folder() {
+    scoped_dir d = open_listing(g_held.fd);
+    if (!d) {
+        return 0;
+    }
+    while (struct dirent* entry = readdir(d.get())) {
+        if (strcmp(entry->d_name, "..") == 0 || strcmp(entry->d_name, ".") == 0) {
+            continue;
+        }
+        if (!remove_entry(g_held.fd, entry->d_name)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
 } // namespace
 
 int get_full_file_name(const char* folder, const char* name, char* out, int size) {
@@ -46,6 +90,10 @@ int get_full_file_name(const char* folder, const char* name, char* out, int size
 }
 
 int is_file_existed(const char* path) {
+    if (name_in_held_folder(path) != nullptr) {
+        scoped_fd fd(open_path(path, O_RDONLY | O_NONBLOCK));
+        return fd ? 1 : 0;
+    }
     return is_f_existed(path);
 }
 
@@ -58,10 +106,23 @@ int delete_test_file(const char* path) {
     if (!is_file_existed(path)) {
         return 1;
     }
+    const char* name = name_in_held_folder(path);
+    if (name != nullptr) {
+        return remove_entry(g_held.fd, name);
+    }
     return remove(path) == 0 ? 1 : 0;
 }
 
 int delete_test_folder(const char* folder) {
+    // The held folder is emptied through its handle, wherever it is by now,
+    // and let go; what its name stands for is then removed as any folder.
+    if (g_held.fd >= 0 && strcmp(folder, g_held.name) == 0) {
+        int emptied = empty_held_folder();
+        release_held_folder();
+        if (!emptied) {
+            return 0;
+        }
+    }
     char own[PATH_SIZE];
     if (!folder_without_slash(folder, own, sizeof(own))) {
         return 0;
@@ -91,13 +152,8 @@ int delete_test_folder(const char* folder) {
     if (opened.st_dev != parent.st_dev) {
         return 0;
     }
-    int list_fd = dup(fd.get());
-    if (list_fd < 0) {
-        return 0;
-    }
-    scoped_dir d(fdopendir(list_fd));
+    scoped_dir d = open_listing(fd.get());
     if (!d) {
-        close(list_fd);
         return 0;
     }
     char path[PATH_SIZE];
@@ -133,7 +189,7 @@ int create_test_folder(const char* path) {
     return mkdir(path, 0700) == 0 ? 1 : 0;
 }
 
-int create_fresh_folder(const char* folder, folder_id* id) {
+int create_fresh_folder(const char* folder) {
     char own[PATH_SIZE];
     if (!folder_without_slash(folder, own, sizeof(own))) {
         return 0;
@@ -148,27 +204,193 @@ int create_fresh_folder(const char* folder, folder_id* id) {
     if (!fd || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || fchmod(fd.get(), 0700) != 0) {
         return 0;
     }
-    if (id != nullptr) {
-        id->dev = static_cast<unsigned long long>(st.st_dev);
-        id->ino = static_cast<unsigned long long>(st.st_ino);
+    return 1;
+}
+
+namespace {
+
+// 1 when the opened folder has nothing in it but "." and "..".
+int is_empty_folder(int fd) {
+    scoped_dir d = open_listing(fd);
+    if (!d) {
+        return 0;
+    }
+    while (struct dirent* entry = readdir(d.get())) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+            return 0;
+        }
     }
     return 1;
 }
 
-int is_same_private_folder(const char* folder, const folder_id* id) {
-    char own[PATH_SIZE];
+// Said once: a file that a script reads by its absolute path in the held
+// folder is the package's only while nobody but root can write the parent.
+void report_open_parent(int parent_fd, const char* parent) {
     struct stat st;
-    if (!folder_without_slash(folder, own, sizeof(own)) || lstat(own, &st) != 0) {
+    if (g_held.parent_warned || fstat(parent_fd, &st) != 0) {
+        return;
+    }
+    if (st.st_uid != 0 || (st.st_mode & 022) != 0) {
+        g_held.parent_warned = 1;
+        LOG_MSG(LVL_WARNING,
+                "folder above the temp folder can be written by other users than root: %s "
+                "(owner %u, mode %04o)",
+                parent, static_cast<unsigned>(st.st_uid),
+                static_cast<unsigned>(st.st_mode & 07777));
+    }
+}
+
+} // namespace
+
+int hold_fresh_folder(const char* folder) {
+    release_held_folder();
+    char own[PATH_SIZE];
+    if (!folder_without_slash(folder, own, sizeof(own))) {
         return 0;
     }
-    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0 &&
-                   static_cast<unsigned long long>(st.st_dev) == id->dev &&
-                   static_cast<unsigned long long>(st.st_ino) == id->ino
-               ? 1
-               : 0;
+    char* slash = strrchr(own, '/');
+    if (slash == nullptr || slash[1] == '\0') {
+        return 0;
+    }
+    char parent[PATH_SIZE];
+    snprintf(parent, sizeof(parent), "%.*s/", static_cast<int>(slash - own), own);
+    const char* last = slash + 1;
+    scoped_fd parent_fd(open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent_fd) {
+        return 0;
+    }
+    report_open_parent(parent_fd.get(), parent);
+    if (mkdirat(parent_fd.get(), last, 0700) != 0) {
+        return 0;
+    }
+    scoped_fd fd(openat(parent_fd.get(), last, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    // Renamed away and replaced between the two calls: another's folder, one
+    // open to others, or one with something in it is not the folder made.
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+        fchmod(fd.get(), 0700) != 0 || !is_empty_folder(fd.get())) {
+        return 0;
+    }
+    snprintf(g_held.name, sizeof(g_held.name), "%s/", own);
+    snprintf(g_held.last, sizeof(g_held.last), "%s", last);
+    g_held.fd = dup(fd.get());
+    g_held.parent_fd = dup(parent_fd.get());
+    if (g_held.fd < 0 || g_held.parent_fd < 0) {
+        release_held_folder();
+        return 0;
+    }
+    // dup drops O_CLOEXEC: set again, so that no script inherits the handles.
+    fcntl(g_held.fd, F_SETFD, FD_CLOEXEC);
+    fcntl(g_held.parent_fd, F_SETFD, FD_CLOEXEC);
+    return 1;
+}
+
+void release_held_folder() {
+    if (g_held.fd >= 0) {
+        close(g_held.fd);
+    }
+    if (g_held.parent_fd >= 0) {
+        close(g_held.parent_fd);
+    }
+    g_held.fd = -1;
+    g_held.parent_fd = -1;
+    g_held.name[0] = '\0';
+    g_held.last[0] = '\0';
+}
+
+int held_folder_fd() {
+    return g_held.fd;
+}
+
+int is_held_folder_at_its_name() {
+    struct stat named;
+    struct stat held;
+    if (g_held.fd < 0 || fstat(g_held.fd, &held) != 0 ||
+        fstatat(g_held.parent_fd, g_held.last, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return 0;
+    }
+    return named.st_dev == held.st_dev && named.st_ino == held.st_ino ? 1 : 0;
+}
+
+const char* name_in_held_folder(const char* path) {
+    if (g_held.fd < 0) {
+        return nullptr;
+    }
+    size_t length = strlen(g_held.name);
+    if (strncmp(path, g_held.name, length) != 0) {
+        return nullptr;
+    }
+    const char* name = path + length;
+    if (name[0] == '\0' || strchr(name, '/') != nullptr || strcmp(name, ".") == 0 ||
+        strcmp(name, "..") == 0) {
+        return nullptr;
+    }
+    return name;
+}
+
+int held_folder_path(const char* name, char* out, int size) {
+    if (g_held.fd < 0) {
+        return -1;
+    }
+    return snprintf(out, static_cast<size_t>(size), "/proc/%d/fd/%d/%s", static_cast<int>(getpid()),
+                    g_held.fd, name);
+}
+
+int statvfs_folder(const char* folder, struct statvfs* out) {
+    if (g_held.fd >= 0 && strcmp(folder, g_held.name) == 0) {
+        return fstatvfs(g_held.fd, out);
+    }
+    return statvfs(folder, out);
+}
+
+int open_path(const char* path, int flags, int mode) {
+    const char* name = name_in_held_folder(path);
+    if (name != nullptr) {
+        return openat(g_held.fd, name, flags | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
+    }
+    return open(path, flags | O_CLOEXEC, static_cast<mode_t>(mode));
+}
+
+FILE* fopen_path(const char* path, const char* mode) {
+    int flags = 0;
+    if (mode[0] == 'r') {
+        flags = strchr(mode, '+') != nullptr ? O_RDWR : O_RDONLY;
+    } else if (mode[0] == 'a') {
+        flags = (strchr(mode, '+') != nullptr ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    } else if (mode[0] == 'w') {
+        flags = (strchr(mode, '+') != nullptr ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    } else {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = open_path(path, flags, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, mode);
+    if (f == nullptr) {
+        close(fd);
+    }
+    return f;
+}
+
+FILE* fopen_path_unbuffered(const char* path, const char* mode) {
+    FILE* f = fopen_path(path, mode);
+    if (f != nullptr) {
+        setvbuf(f, nullptr, _IONBF, 0);
+    }
+    return f;
 }
 
 int change_file_mode(const char* path, int mode) {
+    if (name_in_held_folder(path) != nullptr) {
+        scoped_fd held(open_path(path, O_RDONLY | O_NONBLOCK));
+        struct stat st;
+        return held && fstat(held.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+                       fchmod(held.get(), static_cast<mode_t>(mode)) == 0
+                   ? 1
+                   : 0;
+    }
     struct stat named;
     if (lstat(path, &named) != 0 || !S_ISREG(named.st_mode)) {
         return 0;

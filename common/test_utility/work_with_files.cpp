@@ -3,11 +3,15 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "../log/log_c.h"
@@ -15,6 +19,8 @@
 #include "test_utility.h"
 #include "text_escape.h"
 #include "text_scan.h"
+
+extern char** environ;
 
 namespace {
 
@@ -42,7 +48,7 @@ ssize_t write_retry(int fd, const void* buf, size_t size) {
 // ---------------------------------------------------------------------------
 // File copy
 
-int copy_one_file(const char* source, const char* destination) {
+int copy_one_file(const char* source, const char* destination, copy_sink sink, void* context) {
     // The source is a regular file itself: not a link to a file of the board,
     // not a device node or a FIFO, whatever a stick's file system may hold.
     struct stat named;
@@ -56,7 +62,7 @@ int copy_one_file(const char* source, const char* destination) {
         LOG_MSG(LVL_ERROR, "error with read from file: %s", source);
         return 0;
     }
-    scoped_fd out(open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    scoped_fd out(open_path(destination, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644));
     if (!out) {
         LOG_MSG(LVL_ERROR, "error with write to file: %s", destination);
         return 0;
@@ -71,15 +77,79 @@ int copy_one_file(const char* source, const char* destination) {
             // A copy cut short by a failing medium is not a copy: a plain
             // package carries no checked checksum to catch it later.
             LOG_MSG(LVL_ERROR, "error with read from file: %s", source);
+            out.close();
+            delete_test_file(destination);
             return 0;
+        }
+        if (sink != nullptr) {
+            sink(context, buffer, static_cast<size_t>(got));
         }
         if (write_retry(out.get(), buffer, static_cast<size_t>(got)) != got) {
             LOG_MSG(LVL_ERROR, "error with write to file: %s", destination);
+            out.close();
+            delete_test_file(destination);
             return 0;
         }
     }
     if (out.close() != 0) {
         LOG_MSG(LVL_ERROR, "error with write to file: %s", destination);
+        delete_test_file(destination);
+        return 0;
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Room on the disk
+
+int64_t space_reserve(int64_t partition_bytes) {
+    int64_t part = partition_bytes / 20;
+    return part < SPACE_RESERVE_MAX ? part : SPACE_RESERVE_MAX;
+}
+
+int space_fits(int64_t need, int64_t available, int64_t partition_bytes) {
+    if (need < 0 || available < 0) {
+        return 0;
+    }
+    // Both below 2^62 on any disk: the sum cannot overflow.
+    return need + space_reserve(partition_bytes) <= available ? 1 : 0;
+}
+
+namespace {
+
+// A block count times the block size, saturated at the largest 64-bit value.
+int64_t bytes_of(uint64_t blocks, uint64_t block_size) {
+    if (block_size != 0 && blocks > static_cast<uint64_t>(INT64_MAX) / block_size) {
+        return INT64_MAX;
+    }
+    return static_cast<int64_t>(blocks * block_size);
+}
+
+} // namespace
+
+int folder_space(const char* folder, int64_t* available, int64_t* partition) {
+    struct statvfs st;
+    if (statvfs_folder(folder, &st) != 0) {
+        return 0;
+    }
+    *available = bytes_of(static_cast<uint64_t>(st.f_bavail), static_cast<uint64_t>(st.f_frsize));
+    *partition = bytes_of(static_cast<uint64_t>(st.f_blocks), static_cast<uint64_t>(st.f_frsize));
+    return 1;
+}
+
+int check_room(const char* folder, const char* what, int64_t need) {
+    int64_t available = 0;
+    int64_t partition = 0;
+    if (!folder_space(folder, &available, &partition)) {
+        LOG_MSG(LVL_ERROR, "failed to get free space of folder: %s", folder);
+        return 0;
+    }
+    if (!space_fits(need, available, partition)) {
+        LOG_MSG(LVL_ERROR,
+                "not enough space for %s: %lld bytes needed, %lld kept free, %lld available in %s",
+                what, static_cast<long long>(need),
+                static_cast<long long>(space_reserve(partition)), static_cast<long long>(available),
+                folder);
         return 0;
     }
     return 1;
@@ -176,7 +246,7 @@ int calc_crc16_of_file(const char* file_name, int32_t tail_size, uint16_t* crc_o
     }
     // Opened for update, although only read: a file that may not be written
     // is refused, as the packer and the unpacker expect.
-    scoped_file f(fopen(file_name, "rb+"));
+    scoped_file f(fopen_path(file_name, "rb+"));
     if (!f) {
         LOG_MSG(LVL_ERROR, "failed to open source file: %s", file_name);
         return 0;
@@ -221,7 +291,7 @@ int read_crc16_of_file(const char* file_name, int32_t end_offset, uint16_t* crc_
         LOG_MSG(LVL_ERROR, "file_name is empty");
         return 0;
     }
-    scoped_file f(fopen(file_name, "rb"));
+    scoped_file f(fopen_path(file_name, "rb"));
     if (!f) {
         LOG_MSG(LVL_ERROR, "failed to open file: %s", file_name);
         return 0;
@@ -432,7 +502,7 @@ int get_work_list_from_file(const char* path, work_list_table* table) {
         return 0;
     }
     table->count = 0;
-    scoped_file file(fopen(path, "r"));
+    scoped_file file(fopen_path(path, "r"));
     if (!file) {
         LOG_MSG(LVL_ERROR, "failed to read work list from file");
         return 0;
@@ -476,9 +546,15 @@ int script_on(const char* path, int on) {
         LOG_MSG(LVL_ERROR, "script_path is empty");
         return 0;
     }
-    char command[256];
-    snprintf(command, sizeof(command), "chmod %sx %s", on ? "+" : "-", path);
-    execute_script(command);
+    // The execute bits of the regular file itself, without a shell and never
+    // through a link; the outcome is not looked at, as the command's status
+    // never was.
+    scoped_fd fd(open_path(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st;
+    if (fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+        mode_t bits = st.st_mode & 07777;
+        fchmod(fd.get(), on ? (bits | 0111) : (bits & ~static_cast<mode_t>(0111)));
+    }
     return 1;
 }
 
@@ -497,6 +573,166 @@ int execute_script(const char* command) {
 
 int last_execute_status() {
     return g_last_execute_status;
+}
+
+namespace {
+
+char g_last_output[SCRIPT_OUTPUT_SIZE];
+int g_last_output_length;
+
+// How long the wait for a script's end sleeps between two looks while the
+// script writes nothing.
+enum { SCRIPT_POLL_MS = 50 };
+
+// The last bytes seen, in a ring.
+struct output_ring {
+    char bytes[SCRIPT_OUTPUT_SIZE];
+    unsigned long long seen;
+};
+
+void ring_add(output_ring* ring, const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        ring->bytes[ring->seen % SCRIPT_OUTPUT_SIZE] = data[i];
+        ++ring->seen;
+    }
+}
+
+// The kept bytes, oldest first, into the last output.
+void ring_keep(const output_ring* ring) {
+    size_t length = ring->seen < SCRIPT_OUTPUT_SIZE ? static_cast<size_t>(ring->seen)
+                                                    : static_cast<size_t>(SCRIPT_OUTPUT_SIZE);
+    unsigned long long start = ring->seen - length;
+    for (size_t i = 0; i < length; ++i) {
+        g_last_output[i] = ring->bytes[(start + i) % SCRIPT_OUTPUT_SIZE];
+    }
+    g_last_output_length = static_cast<int>(length);
+}
+
+// Reads one piece of the script's output, forwards it to the standard output
+// and keeps it; 0 at the output's end (no writer left).
+int forward_piece(int in, output_ring* ring) {
+    char piece[4096];
+    ssize_t got = read_retry(in, piece, sizeof(piece));
+    if (got <= 0) {
+        return 0;
+    }
+    ring_add(ring, piece, static_cast<size_t>(got));
+    // A standard output that fails loses the bytes, never the script.
+    for (ssize_t done = 0; done < got;) {
+        ssize_t n = write_retry(STDOUT_FILENO, piece + done, static_cast<size_t>(got - done));
+        if (n <= 0) {
+            break;
+        }
+        done += n;
+    }
+    return 1;
+}
+
+// 1 when the output pipe holds bytes or has no writer left, without waiting.
+int output_ready(int in) {
+    struct pollfd now = {in, POLLIN, 0};
+    return poll(&now, 1, 0) > 0 && (now.revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? 1 : 0;
+}
+
+// Starts argv[0] with the file actions; its pid, or -1.
+pid_t spawn(const char* const* argv, const posix_spawn_file_actions_t* actions) {
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], actions, nullptr, const_cast<char* const*>(argv), environ) !=
+        0) {
+        return -1;
+    }
+    return pid;
+}
+
+int wait_for(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return status;
+}
+
+// A child that the script left in the background still holds the pipe: a
+// "cat" takes the pipe over and forwards it to the standard output for as
+// long as that child writes. It is started through a shell that puts it in
+// the background and ends, so that it belongs to init, not to the daemon.
+int hand_over(int in) {
+    int moved = fcntl(in, F_DUPFD_CLOEXEC, 10);
+    if (moved < 0) {
+        return 0;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, moved, 3);
+    const char* const argv[] = {"/bin/sh", "-c", "cat <&3 3<&- &", nullptr};
+    pid_t pid = spawn(argv, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    close(moved);
+    int status = pid < 0 ? -1 : wait_for(pid);
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+}
+
+} // namespace
+
+int execute_script_captured(const char* command) {
+    g_last_output_length = 0;
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return execute_script(command);
+    }
+    // The shell gets the pipe's end as its standard output and error. The
+    // process is started the way the shell call starts it (posix_spawn, no
+    // fork of the daemon's whole memory).
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
+    const char* const argv[] = {"/bin/sh", "-c", command, nullptr};
+    pid_t pid = spawn(argv, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (pid < 0) {
+        close(ends[0]);
+        g_last_execute_status = -1;
+        return 1;
+    }
+    // Forwarded and kept while the script runs; its end is looked for
+    // between the pieces.
+    output_ring ring;
+    ring.seen = 0;
+    int open_output = 1;
+    int status = 0;
+    for (;;) {
+        pid_t ended = waitpid(pid, &status, WNOHANG);
+        if (ended == pid || (ended < 0 && errno != EINTR)) {
+            break;
+        }
+        struct pollfd wait_fd = {open_output ? ends[0] : -1, POLLIN, 0};
+        if (poll(&wait_fd, 1, SCRIPT_POLL_MS) > 0 &&
+            (wait_fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            open_output = forward_piece(ends[0], &ring);
+        }
+    }
+    // The exit status belongs to the script: kept for the receipt.
+    g_last_execute_status = status;
+    // What the script wrote is in the pipe already; what is there now is
+    // taken, within a bound, since a child may write on for ever.
+    for (int pieces = 0; open_output && pieces < 256 && output_ready(ends[0]); ++pieces) {
+        open_output = forward_piece(ends[0], &ring);
+    }
+    ring_keep(&ring);
+    if (open_output && !hand_over(ends[0])) {
+        LOG_MSG(LVL_ERROR, "failed to forward the output of a background child: %s", command);
+    }
+    close(ends[0]);
+    return 1;
+}
+
+int last_execute_output(const char** bytes) {
+    *bytes = g_last_output;
+    return g_last_output_length;
 }
 
 int is_plain_script_name(const char* name) {

@@ -2,6 +2,7 @@
 // steps; the CRC-16; the readers of settings, /proc and pid files; the file copy.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 // ---------------------------------------------------------------------------
@@ -11,7 +12,36 @@
 // mode 0644 or emptied first). 1 when the whole source was copied. The source
 // must be a regular file by its own name (a symbolic link, a device node or a
 // FIFO is not copied), and the destination is never reached through a link.
-int copy_one_file(const char* source, const char* destination);
+// A copy that fails after the destination was made removes the destination.
+// Every piece of the source is handed to sink (with context; none when
+// nullptr) as it is written, so that a pass over the bytes (a hash) needs no
+// second read.
+typedef void (*copy_sink)(void* context, const unsigned char* bytes, size_t size);
+int copy_one_file(const char* source, const char* destination, copy_sink sink = nullptr,
+                  void* context = nullptr);
+
+// ---------------------------------------------------------------------------
+// Room on the disk
+//
+// What is written into a folder (a package's copy, its unpacked files) must
+// leave room on its partition for the programs that are not root: sizes are
+// weighed against the space they may use (f_bavail), in 64-bit arithmetic.
+
+// The space kept free: 5 % of the partition or 16 MB, whichever is less.
+enum : int64_t { SPACE_RESERVE_MAX = 16LL * 1024 * 1024 };
+int64_t space_reserve(int64_t partition_bytes);
+
+// 1 when need bytes and the reserve fit into available bytes.
+int space_fits(int64_t need, int64_t available, int64_t partition_bytes);
+
+// The bytes of the folder's partition that a program that is not root may
+// still use, and the partition's size. 1 on success.
+int folder_space(const char* folder, int64_t* available, int64_t* partition);
+
+// 1 when need bytes and the reserve fit into the folder's partition; else 0
+// after a level-1 line "not enough space ..." naming what: the sizes, the
+// reserve, the space available and the folder.
+int check_room(const char* folder, const char* what, int64_t need);
 
 // ---------------------------------------------------------------------------
 // CRC-16
@@ -111,8 +141,10 @@ int get_work_list_from_file(const char* path, work_list_table* table);
 // ---------------------------------------------------------------------------
 // Shell steps
 
-// Makes the file executable (on != 0) or not, through "chmod +x" / "chmod -x".
-// 0 only for an empty path; the command's exit status is not looked at.
+// Makes the file executable for all (on != 0) or for none, as "chmod +x" /
+// "chmod -x" would, but without a shell, on the regular file itself (never
+// through a link; a file in the held folder through its handle). 0 only for
+// an empty path; whether the bits changed is not looked at.
 int script_on(const char* path, int on);
 
 // Runs one command line through the shell and waits for its end; 1 whatever
@@ -120,9 +152,31 @@ int script_on(const char* path, int on);
 int execute_script(const char* command);
 
 // The wait status, as the shell call gives it, of the command execute_script
-// ran last (-1: no shell could be started). Recorded for the receipt on the
-// stick; nothing in the daemon acts on it.
+// or execute_script_captured ran last (-1: no shell could be started).
+// Recorded for the receipt on the stick; nothing in the daemon acts on it.
 int last_execute_status();
+
+enum {
+    SCRIPT_OUTPUT_SIZE = 2048, // the last bytes of a script's output kept
+};
+
+// Runs one command line through "/bin/sh -c" as execute_script does (126 and
+// 127 keep the shell's meanings), with its standard output and standard
+// error on one pipe. While the command runs, the caller forwards everything
+// to its own standard output, as the command's output went before, and keeps
+// the last SCRIPT_OUTPUT_SIZE bytes. When the command has ended and a child
+// it left in the background still holds the pipe, a "cat" started for it
+// (through a shell that backgrounds it, so that it belongs to init) takes the
+// pipe over and forwards it for as long as the child writes: such a child is
+// never waited for, never blocked for longer than that start, never killed by
+// a closed pipe, and nothing it writes is kept in a file. 1 whatever the
+// command's exit status.
+int execute_script_captured(const char* command);
+
+// The output kept of the command execute_script_captured ran last (at most
+// SCRIPT_OUTPUT_SIZE bytes, not NUL-terminated; any bytes at all); returns
+// its length.
+int last_execute_output(const char** bytes);
 
 // 1 when a work list's script name may go into a shell command line and be
 // joined to a folder: portable file-name characters only (letters, digits,

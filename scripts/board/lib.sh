@@ -26,6 +26,10 @@ UT_BOARD_SYSROOT=${UT_BOARD_SYSROOT:-/usr/arm-linux-gnueabihf}
 UT_BOARD_MODULES=(usbcore xhci-hcd xhci-pci scsi_common scsi_mod crc64 crc64-rocksoft
   crct10dif_common crc-t10dif t10-pi sd_mod usb-storage fat vfat nls_cp437 nls_ascii)
 
+# Kernel modules for the board's own disk (boot --disk): the virtio disk
+# /dev/vda, which the stick search never takes for a stick.
+UT_BOARD_DISK_MODULES=(virtio_mmio virtio_blk)
+
 # Default size of a stick image (MiB) and of the board's memory (MiB).
 UT_BOARD_STICK_MB=${UT_BOARD_STICK_MB:-32}
 UT_BOARD_MEMORY_MB=${UT_BOARD_MEMORY_MB:-256}
@@ -112,7 +116,7 @@ ut_board_fetch() {
     ut_board_kernel_dir >/dev/null 2>&1 ||
       { ut_board_die "apt knows no linux-image-armmp:armhf (as root: scripts/board/board setup)"; return 1; }
     echo "board: apt knows no linux-image-armmp:armhf; the cached kernel $(cat "$UT_BOARD_CACHE/kernel/current") stays" >&2
-  elif [ ! -f "$UT_BOARD_CACHE/kernel/$name/vmlinuz" ]; then
+  elif ! ut_board_kernel_complete "$UT_BOARD_CACHE/kernel/$name"; then
     ut_log "board: fetching $package"
     rm -rf "$tmp"
     if ut_board_download_unpack "$package" "$tmp" && ut_board_keep_kernel "$tmp" "$name"; then
@@ -162,13 +166,23 @@ ut_board_keep_kernel() {
   [ -n "$image" ] || { ut_board_die "no kernel image in $name"; return 1; }
   rm -rf "$dest"
   mkdir -p "$dest/modules" || return 1
-  for module in "${UT_BOARD_MODULES[@]}"; do
+  for module in "${UT_BOARD_MODULES[@]}" "${UT_BOARD_DISK_MODULES[@]}"; do
     file=$(find "$unpacked/lib/modules" -name "$module.ko" -o -name "${module//-/_}.ko" | head -n 1)
     [ -n "$file" ] || { ut_board_die "module $module not found in $name"; rm -rf "$dest"; return 1; }
     cp "$file" "$dest/modules/$module.ko" || return 1
   done
   # The image comes last: a folder with vmlinuz in it is complete.
   cp "$image" "$dest/vmlinuz.part" && mv "$dest/vmlinuz.part" "$dest/vmlinuz"
+}
+
+# ut_board_kernel_complete DIR: a cached kernel with every module the board
+# loads (a cache from before a module was added is fetched again).
+ut_board_kernel_complete() {
+  local module
+  [ -f "$1/vmlinuz" ] || return 1
+  for module in "${UT_BOARD_MODULES[@]}" "${UT_BOARD_DISK_MODULES[@]}"; do
+    [ -f "$1/modules/$module.ko" ] || return 1
+  done
 }
 
 # ut_board_kernel_dir: prints the cached kernel's folder, or fails.
@@ -448,6 +462,9 @@ ut_board_pack_root() {
 # in a transcript. Options:
 #   --guest SCRIPT      shell script the board runs (as /board/scenario.sh)
 #   --stick IMAGE       USB stick image (raw); without it no stick is attached
+#   --disk IMAGE        a disk image (raw) of the board's own, attached as the
+#                       virtio disk /dev/vda (never taken for a stick); it
+#                       keeps what the board wrote from one boot to the next
 #   --add SRC=DEST      a file or folder of the host put at DEST on the board
 #   --program ELF=DEST  an armhf program put at DEST with its libraries
 #   --usb-tools BUILD   the daemon as a board has it: the armhf build folder
@@ -473,13 +490,13 @@ ut_board_pack_root() {
 # Returns 0 when the board powered itself off, 124 when the host had to
 # stop it, another status when qemu or the set-up failed.
 ut_board_boot() {
-  local -A opt=([guest]="" [stick]="" [memory]=$UT_BOARD_MEMORY_MB [timeout]=120
+  local -A opt=([guest]="" [stick]="" [disk]="" [memory]=$UT_BOARD_MEMORY_MB [timeout]=120
     [transcript]="" [echo]=0 [faketime]=0 [usb-tools]="" [suite]="" [no-seed]=0
     [usb-tools-deb]="" [stick-delay]="")
   local work="" adds=() programs=()
   while [ $# -gt 0 ]; do
     case $1 in
-      --guest | --stick | --memory | --timeout | --transcript | --usb-tools | --suite | \
+      --guest | --stick | --disk | --memory | --timeout | --transcript | --usb-tools | --suite | \
         --usb-tools-deb | --stick-delay)
         [ $# -ge 2 ] || { ut_board_die "$1 needs a value"; return 1; }
         opt[${1#--}]=$2
@@ -494,6 +511,7 @@ ut_board_boot() {
   done
   [ -n "${opt[guest]}" ] && [ -f "${opt[guest]}" ] || { ut_board_die "boot needs --guest SCRIPT"; return 1; }
   [ -z "${opt[stick]}" ] || [ -f "${opt[stick]}" ] || { ut_board_die "no stick image ${opt[stick]}"; return 1; }
+  [ -z "${opt[disk]}" ] || [ -f "${opt[disk]}" ] || { ut_board_die "no disk image ${opt[disk]}"; return 1; }
   case ${opt[timeout]}${opt[memory]}${opt[stick-delay]} in
     *[!0-9]*) ut_board_die "--timeout, --memory and --stick-delay take whole numbers"; return 1 ;;
   esac
@@ -527,6 +545,12 @@ ut_board_boot_in() {
     else
       echo "sda" >"$root/etc/board/stick"
     fi
+  fi
+  if [ -n "${opt[disk]}" ]; then
+    for item in "${UT_BOARD_DISK_MODULES[@]}"; do
+      cp "$(ut_board_kernel_dir)/modules/$item.ko" "$root/lib/modules/" || return 1
+      echo "$item" >>"$root/etc/board/modules"
+    done
   fi
   for item in "${adds[@]}"; do
     local src=${item%%=*} dest=${item#*=}
@@ -567,6 +591,9 @@ ut_board_boot_in() {
   if [ -n "${opt[stick]}" ]; then
     qemu+=(-device qemu-xhci -drive "if=none,id=stick,file=${opt[stick]},format=raw"
       -device usb-storage,drive=stick)
+  fi
+  if [ -n "${opt[disk]}" ]; then
+    qemu+=(-drive "if=none,id=disk,file=${opt[disk]},format=raw" -device virtio-blk-device,drive=disk)
   fi
   # The host's limit: the board's watchdog plus time to boot and power off.
   local limit=$((opt[timeout] + 90)) status=0

@@ -24,24 +24,34 @@ int exec_script(const char* name) {
         LOG_MSG(LVL_ERROR, "script name is not a plain file name: %s", name);
         return 0;
     }
-    // Only what the intake unpacked into the folder it made runs as root. A
-    // folder removed by an earlier row leaves the script to be missed below.
-    if (is_name_taken(UT_TEMP_FOLDER) && !is_same_private_folder(UT_TEMP_FOLDER, &ut_temp_id)) {
-        LOG_MSG(LVL_ERROR, "temp folder is not the one the package was unpacked into: %s",
-                UT_TEMP_FOLDER);
-        return 0;
-    }
     char path[256];
     get_full_file_name(UT_TEMP_FOLDER, name, path, sizeof(path));
-    if (!is_file_existed(path)) {
+    // Only what the intake unpacked into the folder it made, and still
+    // holds, runs as root: a folder removed by an earlier row leaves the
+    // script missed, whatever stands at the name since.
+    if (held_folder_fd() < 0 || !is_file_existed(path)) {
         LOG_MSG(LVL_ERROR, "failed to find script file: %s", path);
         return 0;
+    }
+    // The parent is the application suite's user's, who can rename the
+    // folder away and put another in its place; the script still starts
+    // from the folder made, through the daemon's handle.
+    if (!is_held_folder_at_its_name()) {
+        LOG_MSG(LVL_WARNING,
+                "temp folder is not the one the package was unpacked into: %s; "
+                "the script runs from the folder unpacked into",
+                UT_TEMP_FOLDER);
     }
     if (!script_on(path, 1)) {
         LOG_MSG(LVL_ERROR, "failed to switch on script file");
         return 0;
     }
-    if (!execute_script(path)) {
+    // The program started is the package's own file whatever the name
+    // stands for: the shell gets it by a path through the daemon's handle
+    // ("/proc/<pid>/fd/<fd>/<name>"), which is also the script's $0.
+    char command[256];
+    if (held_folder_path(name, command, sizeof(command)) >= static_cast<int>(sizeof(command)) ||
+        !execute_script_captured(command)) {
         LOG_MSG(LVL_ERROR, "failed to execute script: %s", path);
         return 0;
     }
@@ -83,6 +93,9 @@ int F_execute_work_list() {
                 break;
             }
             receipt_row_ran(i, RECEIPT_ROW_ENDED, last_execute_status());
+            const char* output = nullptr;
+            int length = last_execute_output(&output);
+            receipt_row_output(i, output, length);
         } else if (strcmp(row.state, TASK_ROW_FUNCTION) == 0) {
             if (!exec_function(row.name)) {
                 LOG_MSG(LVL_ERROR, "failed to execute function %s", row.name);
@@ -94,6 +107,10 @@ int F_execute_work_list() {
             receipt_row_ran(i, RECEIPT_ROW_PASSED_OVER, 0);
         }
     }
+    // The walk is over: the folder made by the intake is let go.
+    release_held_folder();
+    // The walk is over: the folder made by the intake is let go.
+    release_held_folder();
     // What the scripts wrote, on the stick above all, reaches the disks
     // before the service phase: the stick may be pulled now.
     sync();

@@ -30,6 +30,10 @@ int g_log_left_out;
 int g_row_outcome[WORK_LIST_ROWS];
 int g_row_status[WORK_LIST_ROWS];
 
+// Each script row's last output; kept here, outside the temporary folder.
+char g_row_output[WORK_LIST_ROWS][SCRIPT_OUTPUT_SIZE];
+int g_row_output_length[WORK_LIST_ROWS];
+
 int g_stick_known;
 dev_t g_stick_device;
 
@@ -57,7 +61,7 @@ int write_all(int fd, const char* data, int size) {
 
 // Writes one formatted line; a line cut by its buffer is still written, cut.
 __attribute__((format(printf, 2, 3))) int write_line(int fd, const char* format, ...) {
-    char line[512];
+    char line[1536];
     va_list args;
     va_start(args, format);
     int n = vsnprintf(line, sizeof(line), format, args);
@@ -70,6 +74,47 @@ __attribute__((format(printf, 2, 3))) int write_line(int fd, const char* format,
         line[n - 1] = '\n';
     }
     return write_all(fd, line, n);
+}
+
+// One line of a script's output, every control byte (a NUL included) and
+// "\\" shown escaped.
+int write_output_line(int fd, const char* bytes, int length) {
+    char shown[4 * SCRIPT_OUTPUT_SIZE + 8];
+    int used = 0;
+    char piece[SCRIPT_OUTPUT_SIZE + 1];
+    for (int at = 0; at < length;) {
+        if (bytes[at] == '\0') {
+            used += snprintf(shown + used, sizeof(shown) - static_cast<size_t>(used), "\\x00");
+            ++at;
+            continue;
+        }
+        int run = 0;
+        while (at + run < length && bytes[at + run] != '\0') {
+            piece[run] = bytes[at + run];
+            ++run;
+        }
+        piece[run] = '\0';
+        escape_text(piece, shown + used, static_cast<int>(sizeof(shown)) - used);
+        used += static_cast<int>(strlen(shown + used));
+        at += run;
+    }
+    return write_all(fd, "    | ", 6) && write_all(fd, shown, used) && write_all(fd, "\n", 1);
+}
+
+// Below a script's row: its last output's last lines.
+int write_output(int fd, const char* bytes, int length) {
+    int at = receipt_output_start(bytes, length, RECEIPT_OUTPUT_LINES);
+    int end = length > 0 && bytes[length - 1] == '\n' ? length - 1 : length;
+    while (at < end) {
+        const char* line_end =
+            static_cast<const char*>(memchr(bytes + at, '\n', static_cast<size_t>(end - at)));
+        int stop = line_end != nullptr ? static_cast<int>(line_end - bytes) : end;
+        if (!write_output_line(fd, bytes + at, stop - at)) {
+            return 0;
+        }
+        at = stop + 1;
+    }
+    return 1;
 }
 
 // The names of the receipt and its temporary at the top of the stick.
@@ -102,6 +147,7 @@ void receipt_begin(int version) {
     g_log_left_out = 0;
     memset(g_row_outcome, 0, sizeof(g_row_outcome));
     memset(g_row_status, 0, sizeof(g_row_status));
+    memset(g_row_output_length, 0, sizeof(g_row_output_length));
     g_stick_known = 0;
     g_capturing = 1;
     log_set_tap(receipt_capture_line);
@@ -153,6 +199,35 @@ void receipt_row_ran(int index, int outcome, int wait_status) {
     g_row_status[index] = wait_status;
 }
 
+void receipt_row_output(int index, const char* bytes, int length) {
+    if (index < 0 || index >= WORK_LIST_ROWS) {
+        return;
+    }
+    if (length > SCRIPT_OUTPUT_SIZE) {
+        bytes += length - SCRIPT_OUTPUT_SIZE;
+        length = SCRIPT_OUTPUT_SIZE;
+    }
+    memcpy(g_row_output[index], bytes, static_cast<size_t>(length > 0 ? length : 0));
+    g_row_output_length[index] = length > 0 ? length : 0;
+}
+
+int receipt_output_start(const char* bytes, int length, int max_lines) {
+    int end = length;
+    if (end > 0 && bytes[end - 1] == '\n') {
+        --end;
+    }
+    int lines = 1;
+    for (int i = end - 1; i >= 0; --i) {
+        if (bytes[i] == '\n') {
+            if (lines == max_lines) {
+                return i + 1;
+            }
+            ++lines;
+        }
+    }
+    return 0;
+}
+
 void receipt_outcome_text(int outcome, int wait_status, char* out, int size) {
     const size_t n = static_cast<size_t>(size);
     switch (outcome) {
@@ -168,6 +243,11 @@ void receipt_outcome_text(int outcome, int wait_status, char* out, int size) {
     case RECEIPT_ROW_ENDED:
         if (wait_status == -1) {
             snprintf(out, n, "could not be started");
+        } else if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 126) {
+            // The shell's own statuses for a script it could not start.
+            snprintf(out, n, "not executable (exit status 126)");
+        } else if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 127) {
+            snprintf(out, n, "not found (exit status 127)");
         } else if (WIFEXITED(wait_status)) {
             snprintf(out, n, "exit status %d", WEXITSTATUS(wait_status));
         } else if (WIFSIGNALED(wait_status)) {
@@ -193,8 +273,11 @@ int receipt_emit(int fd, int taken_in) {
     char stamp[64];
     getLTime(stamp, sizeof(stamp));
     const char* note = g_signature_source != nullptr ? g_signature_source() : nullptr;
+    // The note escaped its pieces from the stick once already: only what
+    // control bytes are left is escaped here.
     char shown_note[LOG_TEXT_SIZE];
-    escape_text(note != nullptr ? note : RECEIPT_NOT_CHECKED, shown_note, sizeof(shown_note));
+    escape_control_bytes(note != nullptr ? note : RECEIPT_NOT_CHECKED, shown_note,
+                         sizeof(shown_note));
 
     if (!write_line(fd, "usb_tools receipt\n") || !write_line(fd, "board: %s\n", shown_host) ||
         !write_line(fd, "version: %d\n", g_version) || !write_line(fd, "time: %s\n", stamp) ||
@@ -214,7 +297,8 @@ int receipt_emit(int fd, int taken_in) {
         escape_text(row.state, code, sizeof(code));
         escape_text(row.name, name, sizeof(name));
         receipt_outcome_text(g_row_outcome[i], g_row_status[i], outcome, sizeof(outcome));
-        if (!write_line(fd, "row %d: <%s> %s: %s\n", i + 1, code, name, outcome)) {
+        if (!write_line(fd, "row %d: <%s> %s: %s\n", i + 1, code, name, outcome) ||
+            !write_output(fd, g_row_output[i], g_row_output_length[i])) {
             return 0;
         }
     }

@@ -52,6 +52,15 @@ void receipt_walk_begins();
 // script's (RECEIPT_ROW_ENDED only).
 void receipt_row_ran(int index, int outcome, int wait_status);
 
+// The script's last output for row index (bytes as execute_script_captured
+// kept them); shown below the row, its last RECEIPT_OUTPUT_LINES lines.
+enum { RECEIPT_OUTPUT_LINES = 20 };
+void receipt_row_output(int index, const char* bytes, int length);
+
+// Where the last max_lines lines of an output begin (a final line end ends
+// the last line, it does not begin another).
+int receipt_output_start(const char* bytes, int length, int max_lines);
+
 // The text after "row N: <code> name: " for an outcome: "exit status 3",
 // "done", "not run", ...
 void receipt_outcome_text(int outcome, int wait_status, char* out, int size);

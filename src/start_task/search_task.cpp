@@ -28,6 +28,8 @@ int end_of_task_search() {
 // The end after a package was found and not taken in: the stick tells the
 // engineer why.
 int package_refused() {
+    // What is left in the folder stays as the name shows it; the handle goes.
+    release_held_folder();
     receipt_write(0);
     return end_of_task_search();
 }
@@ -56,25 +58,46 @@ int F_search_for_task() {
         LOG_MSG(LVL_ERROR, "failed to delete temp folder: %s", UT_TEMP_FOLDER);
         return package_refused();
     }
-    if (!create_fresh_folder(UT_TEMP_FOLDER, &ut_temp_id)) {
+    // Held open from here through the walk: every later step reaches the
+    // folder made here, whatever its name stands for by then.
+    if (!hold_fresh_folder(UT_TEMP_FOLDER)) {
         LOG_MSG(LVL_ERROR, "failed to create temp folder for task file: %s", UT_TEMP_FOLDER);
         return package_refused();
     }
 
+    // The temporary folder lies on the recorder's data partition: a package
+    // that would fill it stays on the stick.
+    if (!check_room_for_package(package, UT_TEMP_FOLDER)) {
+        return package_refused();
+    }
     char copy[256];
     get_full_file_name(UT_TEMP_FOLDER, TASK_FILE_NAME, copy, sizeof(copy));
-    if (!copy_one_file(package, copy)) {
+    // A board that checks signatures hashes the package while it copies it:
+    // the stick and the copy are read once for it.
+    copy_sink sink = nullptr;
+    if (signatures_checked()) {
+        package_hash_begin();
+        sink = package_hash_feed;
+    }
+    if (!copy_one_file(package, copy, sink, nullptr)) {
         LOG_MSG(LVL_ERROR, "failed to copy task file: from [%s] to [%s]", package, copy);
         return package_refused();
     }
     // Signed packages: checked on the copies, before anything is unpacked.
     if (!check_package_signature(package, copy)) {
+        // Nothing of a refused package stays on the board.
+        char signature_copy[256];
+        delete_test_file(copy);
+        if (snprintf(signature_copy, sizeof(signature_copy), "%s%s", copy, SIGNATURE_SUFFIX) <
+            static_cast<int>(sizeof(signature_copy))) {
+            delete_test_file(signature_copy);
+        }
         return package_refused();
     }
 
     // The unpacker may unscramble the file it is given in place: always the
     // copy, never the package on the stick.
-    if (!unpack_files(copy, UT_TEMP_FOLDER)) {
+    if (!unpack_files(copy, UT_TEMP_FOLDER, 1)) {
         LOG_MSG(LVL_ERROR, "failed to unpack task file");
         return package_refused();
     }
@@ -87,11 +110,20 @@ int F_search_for_task() {
     if (!is_file_existed(list)) {
         LOG_MSG(LVL_ERROR, "failed to find work_list file: %s", list);
         delete_test_folder(UT_TEMP_FOLDER);
+        release_held_folder();
         return package_refused();
     }
     if (!get_work_list_from_file(list, &work_list)) {
         LOG_MSG(LVL_ERROR, "failed to get work list from file: %s", list);
         delete_test_folder(UT_TEMP_FOLDER);
+        release_held_folder();
+        return package_refused();
+    }
+    // A sequenced package is spent here, before it leaves the stick and
+    // before its first row: a power cut from now on never runs it again.
+    if (!commit_package_sequence()) {
+        delete_test_folder(UT_TEMP_FOLDER);
+        release_held_folder();
         return package_refused();
     }
     LOG_MSG(LVL_INFO, "work list was created");

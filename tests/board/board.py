@@ -235,6 +235,7 @@ def boot(
     work,
     guest,
     stick=None,
+    disk=None,
     adds=(),
     programs=(),
     faketime=False,
@@ -253,9 +254,9 @@ def boot(
     the armhf program that plays the application suite (boot --usb-tools,
     --suite); USB_TOOLS_DEB the daemon's Debian package instead
     (--usb-tools-deb). STICK_DELAY: init as on a field board, usb-storage's
-    delay_use and no wait for the stick (--stick-delay). NO_SEED boots
-    without QEMU's random seed (boot --no-seed). The transcript is kept as
-    WORK/transcript.txt."""
+    delay_use and no wait for the stick (--stick-delay). DISK is a raw image
+    attached as /dev/vda (boot --disk). NO_SEED boots without QEMU's random
+    seed (boot --no-seed). The transcript is kept as WORK/transcript.txt."""
     work = pathlib.Path(work)
     work.mkdir(parents=True, exist_ok=True)
     script = work / "scenario.sh"
@@ -265,6 +266,8 @@ def boot(
     args += ["--work", work / "initramfs"]
     if stick:
         args += ["--stick", stick]
+    if disk:
+        args += ["--disk", disk]
     for src, dest in adds:
         args += ["--add", f"{src}={dest}"]
     for src, dest in programs:

@@ -110,7 +110,7 @@ class Stick:
 class Board:
     def __init__(self, root, daemon, diskstats=(MMC, DISK_SDB, PART_SDB1), stick=None,
                  dev_nodes=(), log_level=3, faketime_rate=100, faketime_offset=0, env=None,
-                 own_pids=False, setup=(), teardown=(), keys=None):
+                 own_pids=False, setup=(), teardown=(), keys=None, starts=1):
         self.root = Path(root)
         self.daemon = str(daemon)
         self.diskstats = list(diskstats)
@@ -135,6 +135,13 @@ class Board:
         # None: no folder of trusted keys; else {name: content} of the files
         # in /etc/usb_tools/keys/, a tmpfs over an overlay of /etc.
         self.keys = keys
+        # How many times the daemon is started in the same namespace (its
+        # mounts last from one start to the next): start, stop, then
+        # start_again(...) for each further one.
+        self.starts = starts
+        self._started = 0
+        # Lines of the log from earlier starts, left out of log().
+        self._log_skip = 0
         self.helpers = []
         self._ns_pid = None
         self._launched = False
@@ -185,7 +192,7 @@ class Board:
                       f"mount -t overlay overlay -o lowerdir=/etc,upperdir='{r}/etc_overlay/upper',"
                       f"workdir='{r}/etc_overlay/work' /etc",
                       "mkdir -p /etc/usb_tools/keys",
-                      "mount -t tmpfs -o size=1m,mode=755 tmpfs /etc/usb_tools/keys",
+                      "mount -t tmpfs -o size=4m,mode=755 tmpfs /etc/usb_tools/keys",
                       f"cp -a '{r}/keys_in/.' /etc/usb_tools/keys/"]
         lines += self.setup
         # Set up: programs can now be started in the namespace (spawn) before
@@ -194,8 +201,13 @@ class Board:
             "set +e",
             f"cd '{self.work}'",
             f"echo ready > '{r}/namespace'",
+            f"for start in $(seq {self.starts}); do",
             f"while [ ! -e '{r}/launch.sh' ]; do sleep 0.01; done",
-            f". '{r}/launch.sh'",
+            # Taken away before it runs: the next start's may come as soon
+            # as this one wrote its status.
+            f"mv '{r}/launch.sh' '{r}/launch.run'",
+            f". '{r}/launch.run'",
+            "done",
         ]
         return "\n".join(lines) + "\n"
 
@@ -224,19 +236,28 @@ class Board:
                         f"--errors-for-leak-kinds=definite,indirect "
                         f"--suppressions='{VALGRIND_SUPPRESSIONS}' "
                         f"--log-file='{r}/valgrind.log'")
-        lines = [
+        lines = []
+        s = self.stick
+        if self._started > 0 and s is not None and s.mount_at is not None:
+            # A later start: the stick holds its files anew.
+            at = shlex.quote(s.mount_at)
+            lines += [f"find {at} -mindepth 1 -delete",
+                      f"cp -a '{self.stick_in}/.' {at}/"]
+        lines += [
             f"date +%s.%N > '{r}/launched'",
             f"env {env} {fake} {memcheck} '{self.daemon}' {quoted} > '{r}/stdout' "
             f"2> '{r}/stderr' < /dev/null &",
             "pid=$!",
             f"echo $pid > '{r}/daemon.pid'",
             "wait $pid",
-            f"echo $? > '{r}/status'",
+            "status=$?",
         ]
-        s = self.stick
         if s is not None and s.mount_at is not None:
             lines.append(f"cp -a {shlex.quote(s.mount_at)}/. '{self.stick_out}/' 2>/dev/null || true")
         lines += self.teardown
+        # Last: a further start waits for it, and finds the stick and what
+        # the teardown copied out.
+        lines += [f"echo $status > '{r}/status.part'", f"mv '{r}/status.part' '{r}/status'"]
         return "\n".join(lines) + "\n"
 
     def open(self):
@@ -278,8 +299,39 @@ class Board:
         part.write_text(self._launcher(list(args)))
         part.rename(launch)
         self._launched = True
+        self._started += 1
         self._wait_file("daemon.pid", "daemon did not start")
         return self
+
+    def start_again(self, *args, stick_files=None):
+        """Starts the daemon once more in the same namespace, after stop():
+        its mounts (and what it wrote there) are kept; the stick gets
+        stick_files (or its first files) anew. log() then shows this start's
+        lines only."""
+        assert 0 < self._started < self.starts and not self.running()
+        if stick_files is not None:
+            shutil.rmtree(self.stick_in)
+            self.stick_in.mkdir()
+            for name, data in stick_files.items():
+                (self.stick_in / name).write_bytes(data if isinstance(data, bytes)
+                                                   else data.encode())
+        self._log_skip = len(self.log_text().splitlines())
+        for f in ("daemon.pid", "status", "launched"):
+            (self.root / f).unlink(missing_ok=True)
+        for d in (self.stick_out,):
+            shutil.rmtree(d)
+            d.mkdir()
+        self.status = None
+        return self.start(*args)
+
+    def run_again(self, *args, until, stick_files=None, timeout=30):
+        """start_again, then as run()."""
+        self.start_again(*args, stick_files=stick_files)
+        try:
+            self.wait_for(until, timeout=timeout)
+        finally:
+            self.stop()
+        return self.log()
 
     def _wait_file(self, name, what):
         deadline = time.monotonic() + 10
@@ -362,7 +414,12 @@ class Board:
 
     def wait_exit(self, timeout=30):
         """Waits for the daemon to end by itself; returns its exit status."""
-        self.proc.wait(timeout=timeout)
+        if self._started < self.starts:
+            # The namespace waits for the next start.
+            wait_until(lambda: (self.root / "status").exists() or self.proc.poll() is not None,
+                       timeout, "the daemon's end")
+        else:
+            self.proc.wait(timeout=timeout)
         self.status = int((self.root / "status").read_text())
         if VALGRIND:
             self._check_memcheck()
@@ -386,6 +443,13 @@ class Board:
                 self.proc.kill()
                 self.proc.wait(timeout)
                 return None
+            if self.status is not None and not self.running():
+                # Stopped already; a runner still waiting for a further start
+                # that never comes is ended.
+                if self.proc.poll() is None:
+                    self.proc.kill()
+                    self.proc.wait(timeout)
+                return self.status
             if self.running():
                 try:
                     os.kill(self.daemon_pid(), signal.SIGTERM)
@@ -417,7 +481,7 @@ class Board:
 
     def log(self):
         out = []
-        for line in self.log_text().splitlines():
+        for line in self.log_text().splitlines()[self._log_skip:]:
             m = LOG_LINE.match(line)
             if m:
                 out.append(LogLine(m))

@@ -125,3 +125,39 @@ def test_pid_file_pointing_at_a_process_without_memory(board, pid, why):
     messages = [l.message for l in log]
     assert expected in messages
     assert not any("was killed" in m for m in messages)
+
+
+@pytest.mark.parametrize("scramble", [False, True], ids=["plain", "scrambled"])
+def test_package_that_does_not_fit_stays_on_the_stick(board, build_dir, tmp_path, scramble):
+    # A 40 MB package and a 16 MB data partition under /home/velmarok/.
+    src = tmp_path / "big"
+    src.mkdir()
+    (src / "work_list.f").write_text(ROWS)
+    (src / "trace.sh").write_text(TRACE)
+    (src / "big.bin").write_bytes(random.Random(5).randbytes(40 * 1024 * 1024))
+    out = tmp_path / "command.f"
+    subprocess.run([str(build_dir / "ut_pack"), "create"] + (["--scramble"] if scramble else []) +
+                   [str(src), str(out)], check=True, capture_output=True)
+    size = out.stat().st_size
+    b = board(stick=Stick({"command.f": out}))
+    b.setup = ["mount -t tmpfs -o size=16m tmpfs /home/velmarok",
+               "mkdir /home/velmarok/var"]
+    # What is left in the temporary folder, and whether the application can
+    # still write 100 kB.
+    b.teardown = [f"ls -A /home/velmarok/ut_temp > '{b.root}/left'",
+                  "dd if=/dev/zero of=/home/velmarok/app.bin bs=100k count=1 2>/dev/null",
+                  f"stat -c %s /home/velmarok/app.bin > '{b.root}/app_size'"]
+    log = b.run(until=SERVICE_PHASE)
+    refused = [l for l in log if l.message.startswith("not enough space for package")]
+    assert len(refused) == 1 and refused[0].level == "E", refused
+    unpacked = size if scramble else 40 * 1024 * 1024 + len(ROWS) + len(TRACE)
+    reserve = 16 * 1024 * 1024 // 20
+    assert refused[0].message.startswith(
+        f"not enough space for package of {size} bytes and {unpacked} to unpack: "
+        f"{size + unpacked} bytes needed, {reserve} kept free, ")
+    assert refused[0].message.endswith(" available in /home/velmarok/ut_temp/")
+    messages = [l.message for l in log]
+    assert "work list was created" not in messages
+    assert (b.stick_out / "command.f").read_bytes() == out.read_bytes(), "stays on the stick"
+    assert (b.root / "left").read_text() == ""
+    assert (b.root / "app_size").read_text().strip() == str(100 * 1024)

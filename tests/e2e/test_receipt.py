@@ -8,7 +8,7 @@ import socket
 
 import pytest
 
-from harness import LOG_LINE, Stick, script
+from harness import LOG_LINE, Stick, script, wait_until
 from test_intake import package  # noqa: F401  (a fixture)
 
 SERVICE_PHASE = "failed to check memory"
@@ -20,8 +20,9 @@ TIME = re.compile(r"^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d \d{3}$")
 
 
 class Receipt:
-    """A receipt's parts: the header's values, the row lines, the log part
-    (its lines, each matched against the log line format) and the rest."""
+    """A receipt's parts: the header's values, the row lines and the output
+    lines below each (output[i] for rows[i]), the log part (its lines, each
+    matched against the log line format) and the rest."""
 
     def __init__(self, text):
         lines = text.split("\n")
@@ -31,10 +32,15 @@ class Receipt:
         at = lines.index("log:")
         self.header = {}
         self.rows = []
+        self.output = []
         for line in lines[1:at]:
+            if line.startswith("    | "):
+                self.output[-1].append(line[len("    | "):])
+                continue
             key, _, value = line.partition(": ")
             if key.startswith("row "):
                 self.rows.append(line)
+                self.output.append([])
             else:
                 assert key in HEADER_KEYS and key not in self.header, line
                 self.header[key] = value
@@ -229,3 +235,46 @@ def test_no_receipt_into_the_mount_folder_of_a_stick_a_script_unmounted(board, p
     assert f"failed to write receipt /media/stick/{RECEIPT}: the stick is no longer there" in \
         messages
     assert list((b.media / "stick").iterdir()) == []
+
+
+# Leaves a child that writes 1 MB over ten seconds (of the real clock, the
+# child is out of the daemon's fast clock), after a second's wait.
+BACKGROUND_SCRIPT = script("""
+    echo "own line 1"
+    (env -u LD_PRELOAD -u FAKETIME sh -c '
+        sleep 1
+        i=0
+        while [ $i -lt 100 ]; do yes child | head -c 10240; sleep 0.1; i=$((i+1)); done
+        touch /home/child_done') &
+    echo "own line 2" >&2
+""")
+
+
+def test_background_child_of_a_script(board, package):
+    files = {"work_list.f": "<0001>{bg.sh}\n<0001>{second.sh}\n<0001>{crlf.sh}\n",
+             "bg.sh": BACKGROUND_SCRIPT,
+             "second.sh": script("""
+                 [ -e /home/child_done ] && echo late > /home/second || echo early > /home/second
+                 echo second done
+             """),
+             # Saved with CRLF line ends: the shell finds no "/bin/sh\r".
+             "crlf.sh": "#!/bin/sh\r\necho never\r\n"}
+    b = board(stick=Stick({"command.f": package(files)}))
+    b.start()
+    b.wait_for("execute script: " + TEMP + "crlf.sh")
+    # The walk went on while the child wrote; the child ends unharmed.
+    wait_until(lambda: (b.home / "child_done").exists(), timeout=60, what="the child's end")
+    b.wait_for(SERVICE_PHASE)
+    b.stop()
+    assert (b.home / "second").read_text() == "early\n"
+    r = receipt_of(b)
+    assert r.rows == ["row 1: <0001> bg.sh: exit status 0",
+                      "row 2: <0001> second.sh: exit status 0",
+                      "row 3: <0001> crlf.sh: not found (exit status 127)"]
+    assert r.output[0] == ["own line 1", "own line 2"]
+    assert r.output[1] == ["second done"]
+    assert len(r.output[2]) == 1 and "not found" in r.output[2][0], r.output[2]
+    # Everything reached the daemon's standard output, the child's 1 MB too.
+    out = b.stdout()
+    assert "own line 1" in out and "second done" in out
+    assert out.count("child") >= 100 * (10240 // 6)

@@ -2,6 +2,8 @@
 and ut_pack's keys and signatures against Debian's real minisign, both ways."""
 
 import base64
+import datetime
+import hashlib
 import os
 import pty
 import re
@@ -93,21 +95,26 @@ def signed(tmp_path, tool, keys):
     by ut_pack create and the given signer."""
     count = [0]
 
-    def make(signer="ut", scramble=True, legacy=False):
+    def make(signer="ut", scramble=True, legacy=False, comment=None, mark=None):
         count[0] += 1
         src = tmp_path / f"src{count[0]}"
         src.mkdir()
         (src / "work_list.f").write_text("<0001>{trace.sh}\n<0002>{remove_temp_folder}\n")
-        (src / "trace.sh").write_text(TRACE_SCRIPT)
+        (src / "trace.sh").write_text(TRACE_SCRIPT if mark is None else script(f"""
+            echo ran > /home/trace
+            echo {mark} >> /home/runs
+        """))
         pkg = tmp_path / f"out{count[0]}" / "command.f"
         pkg.parent.mkdir()
         r = tool("create", *(["--scramble"] if scramble else []), src, pkg)
         assert r.returncode == 0, r.stderr
         if signer in ("ut", "other", "ue"):
-            r = tool("sign", "--password-file", keys / "password", keys / f"{signer}.sec", pkg)
+            r = tool("sign", "--password-file", keys / "password",
+                     *(["-t", comment] if comment is not None else []), keys / f"{signer}.sec", pkg)
             assert r.returncode == 0, r.stderr
         elif signer == "mw":
-            subprocess.run(["minisign", "-S", *(["-l"] if legacy else []), "-s",
+            subprocess.run(["minisign", "-S", *(["-l"] if legacy else []),
+                            *(["-t", comment] if comment is not None else []), "-s",
                             keys / "mw.sec", "-m", pkg], check=True, capture_output=True)
         elif signer == "me":
             status, out = run_with_terminal(["minisign", "-S", "-s", keys / "me.sec", "-m", pkg],
@@ -137,15 +144,14 @@ def stick_files(data, sig):
 # -- the daemon ---------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("signer,legacy", [
-    ("ut", False),
-    pytest.param("mw", False, marks=needs_minisign),
-    pytest.param("mw", True, marks=needs_minisign),
-    pytest.param("me", False, marks=needs_minisign),
-], ids=["ut_pack", "minisign_W", "minisign_W_legacy", "minisign_password"])
-def test_signed_package_is_taken_in(board, signed, keys, tool, tmp_path, signer, legacy):
-    data, sig = signed(signer, legacy=legacy)
-    assert base64.b64decode(sig.splitlines()[1])[:2] == (b"Ed" if legacy else b"ED")
+@pytest.mark.parametrize("signer", [
+    "ut",
+    pytest.param("mw", marks=needs_minisign),
+    pytest.param("me", marks=needs_minisign),
+], ids=["ut_pack", "minisign_W", "minisign_password"])
+def test_signed_package_is_taken_in(board, signed, keys, tool, tmp_path, signer):
+    data, sig = signed(signer)
+    assert base64.b64decode(sig.splitlines()[1])[:2] == b"ED"
     pub = keys / f"{signer}.pub"
     b = board(stick=Stick(stick_files(data, sig)), keys={"board.pub": pub.read_text()})
     log = b.run(until=SERVICE_PHASE)
@@ -158,6 +164,12 @@ def test_signed_package_is_taken_in(board, signed, keys, tool, tmp_path, signer,
     assert (b.home / "trace").read_text() == "ran\n"
     assert not (b.stick_out / "command.f").exists()
     assert not (b.stick_out / "command.f.minisig").exists()
+    # The receipt shows the comment readably: minisign's default one as a
+    # date and a file name.
+    stamp = datetime.datetime.fromtimestamp(int(comment_of(sig).split("\t")[0][10:]),
+                                            datetime.timezone.utc)
+    assert receipt_signature(b) == (f"signature: key id {key_id(pub)}, timestamp "
+                                    f"{stamp:%Y-%m-%d %H:%M:%S} UTC, file command.f")
     # ut_pack says the same, and names the key.
     (tmp_path / "check").mkdir()
     (tmp_path / "check" / "command.f").write_bytes(data)
@@ -179,14 +191,27 @@ def flipped_package(data):
     return bytes(data)
 
 
+def relabelled(sig):
+    """The signature with its algorithm bytes "ED" turned into "Ed"."""
+    lines = sig.splitlines()
+    blob = base64.b64decode(lines[1])
+    assert blob[:2] == b"ED"
+    lines[1] = base64.b64encode(b"Ed" + blob[2:]).decode()
+    return "\n".join(lines) + "\n"
+
+
 @pytest.mark.parametrize("case", [
     "unsigned", "other_key", "package_changed", "comment_changed", "signature_changed",
-    "malformed", "empty_keys_folder", "keys_folder_without_valid_key",
+    "malformed", "empty_keys_folder", "keys_folder_without_valid_key", "relabelled_legacy",
+    pytest.param("minisign_legacy", marks=needs_minisign),
 ])
 def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path, case):
-    data, sig = signed("other" if case == "other_key" else "ut")
-    key_files = {"board.pub": (keys / "ut.pub").read_text()}
-    kid = key_id(keys / ("other.pub" if case == "other_key" else "ut.pub"))
+    signer = {"other_key": "other", "minisign_legacy": "mw"}.get(case, "ut")
+    data, sig = signed(signer, legacy=case == "minisign_legacy")
+    if case == "minisign_legacy":
+        assert base64.b64decode(sig.splitlines()[1])[:2] == b"Ed"
+    key_files = {"board.pub": (keys / f"{'mw' if signer == 'mw' else 'ut'}.pub").read_text()}
+    kid = key_id(keys / f"{signer}.pub")
     expected = {
         "unsigned": "no signature file: " + SIG_ON_STICK,
         "other_key": "no trusted key with key id " + kid,
@@ -196,6 +221,8 @@ def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path,
         "malformed": "malformed signature file: " + SIG_ON_STICK + ": ",
         "empty_keys_folder": "no valid key in " + KEYS,
         "keys_folder_without_valid_key": "no valid key in " + KEYS,
+        "relabelled_legacy": f"legacy signature: sign without -l (key id {kid})",
+        "minisign_legacy": f"legacy signature: sign without -l (key id {kid})",
     }[case]
     if case == "unsigned":
         sig = None
@@ -213,6 +240,11 @@ def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path,
         key_files = {}
     elif case == "keys_folder_without_valid_key":
         key_files = {"board.pub": "untrusted comment: x\nRWQ=\n", "readme": "not a key"}
+    elif case == "relabelled_legacy":
+        # The attack: a 64-byte file holding the package's hash, with the
+        # package's signature relabelled.
+        data = hashlib.blake2b(data, digest_size=64).digest()
+        sig = relabelled(sig)
     b = board(stick=Stick(stick_files(data, sig)), keys=key_files)
     log = b.run(until=SERVICE_PHASE)
     refused = [l for l in log if l.message.startswith("package refused: ")]
@@ -223,6 +255,8 @@ def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path,
     assert "work list was created" not in messages
     assert "TASK_EXECUTE_PART" not in messages
     assert not (b.home / "trace").exists()
+    assert list((b.home / "velmarok" / "ut_temp").iterdir()) == [], \
+        "neither the copy nor the signature's copy stays"
     assert (b.stick_out / "command.f").read_bytes() == data
     if sig is not None:
         assert (b.stick_out / "command.f.minisig").read_text() == sig
@@ -238,6 +272,11 @@ def test_refused_package_stays_on_the_stick(board, signed, keys, tool, tmp_path,
         (folder / name).write_text(text)
     r = tool("verify", "--key", folder, check / "command.f")
     assert r.returncode == 1, r.stdout + r.stderr
+    if "legacy" in case:
+        assert "the board refuses the package: " + expected in r.stderr
+        r = tool("list", check / "command.f")
+        assert f"names key id {kid} (Ed: boards refuse it: legacy signature: sign without -l)" \
+            in r.stdout
 
 
 def test_without_keys_folder_nothing_changes(board, signed):
@@ -271,6 +310,267 @@ def test_any_trusted_key_may_sign_and_bad_key_files_are_named(board, signed, key
     assert [l.level for l in log if l.message.startswith("invalid key file: " + KEYS +
                                                          "b-broken.pub")] == ["W"]
     assert "work list was created" in messages
+
+
+KEYS_ETC = "/etc/usb_tools"
+
+
+@pytest.mark.parametrize("case,setup,refusal", [
+    ("keys_broken_link", ["ln -s /nowhere /etc/usb_tools/keys"],
+     KEYS_ETC + "/keys: a link whose target is missing"),
+    ("keys_link_loop", ["ln -s /etc/usb_tools/keys /etc/usb_tools/keys"],
+     KEYS_ETC + "/keys: a link loop"),
+    ("keys_a_file", ["echo x > /etc/usb_tools/keys"], KEYS_ETC + "/keys: not a folder"),
+    ("etc_broken_link", ["rmdir /etc/usb_tools", "ln -s /nowhere /etc/usb_tools"],
+     KEYS_ETC + ": a link whose target is missing"),
+    ("keys_link_to_folder", ["ln -s /etc/real_keys /etc/usb_tools/keys"], None),
+    ("etc_link_to_folder", ["rmdir /etc/usb_tools", "mkdir -p /etc/real_etc",
+                            "ln -s /etc/real_keys /etc/real_etc/keys",
+                            "ln -s /etc/real_etc /etc/usb_tools"], None),
+])
+def test_keys_folder_is_looked_at_by_its_own_name(board, signed, keys, case, setup, refusal):
+    """Only a keys folder that does not exist at all turns the check off: a
+    link to nowhere (a data partition not mounted yet) refuses everything,
+    unsigned packages first of all. A link to a real folder works."""
+    data, sig = signed("ut")
+    # The keys live elsewhere in /etc; /etc/usb_tools/keys is replaced.
+    prepare = ["mkdir -p /etc/real_keys", "cp -a /etc/usb_tools/keys/. /etc/real_keys/",
+               "umount /etc/usb_tools/keys", "rmdir /etc/usb_tools/keys"]
+    b = board(stick=Stick(stick_files(data, None if refusal else sig)),
+              keys={"board.pub": (keys / "ut.pub").read_text()}, setup=prepare + setup)
+    log = b.run(until=SERVICE_PHASE)
+    refused = [(l.level, l.message) for l in log if l.message.startswith("package refused: ")]
+    if refusal is None:
+        assert refused == []
+        assert (b.home / "trace").read_text() == "ran\n"
+        return
+    # An unsigned package: refused for the keys folder, not let through.
+    assert refused == [("E", "package refused: keys folder unusable: " + refusal)]
+    assert not (b.home / "trace").exists()
+    assert (b.stick_out / "command.f").read_bytes() == data
+
+
+def fake_public_key():
+    return "untrusted comment: x\n" + base64.b64encode(b"Ed" + os.urandom(40)).decode() + "\n"
+
+
+def test_keys_folder_takes_256_keys_in_any_letter_case_and_names_the_rest(board, signed, keys):
+    data, sig = signed("ut")
+    key_files = {f"k{i:03}.pub": fake_public_key() for i in range(255)}
+    # As copied from a FAT stick.
+    key_files["RELEASE.PUB"] = (keys / "ut.pub").read_text()
+    others = {".hidden.pub": "a hidden name", ".notes": "a hidden name",
+              "release.pub~": "the name does not end in .pub"}
+    for name in others:
+        key_files[name] = (keys / "ut.pub").read_text()
+    b = board(stick=Stick(stick_files(data, sig)), keys=key_files)
+    log = b.run(until=SERVICE_PHASE)
+    messages = [l.message for l in log]
+    assert any(m.startswith("package signed by key id " + key_id(keys / "ut.pub"))
+               for m in messages)
+    assert (b.home / "trace").read_text() == "ran\n"
+    skipped = sorted((l.level, l.message) for l in log if "key file" in l.message)
+    assert skipped == sorted(("W", f"not a key file, ignored: {KEYS}{name}: {why}")
+                             for name, why in others.items())
+
+
+# -- for one board, once ------------------------------------------------------------
+
+LEDGER = "/var/lib/usb_tools/ledger"
+BOARD_FILE = "id = RX-00042\ntype = recorder-v2\n"
+
+
+def policy_setup(tmp_path, board_file=None, ledger=None, ledger_read_only=False, more=()):
+    """Shell lines: the board file in /etc/usb_tools (the overlay of /etc
+    that holds the keys), and a tmpfs on /var/lib/usb_tools that lasts as
+    long as the namespace, across the daemon's starts."""
+    lines = ["mount -t tmpfs -o size=1m,mode=755 tmpfs /var/lib",
+             "mkdir /var/lib/usb_tools",
+             "mount -t tmpfs -o size=1m,mode=755 tmpfs /var/lib/usb_tools"]
+    if board_file is not None:
+        (tmp_path / "board_file").write_text(board_file)
+        lines.append(f"cp '{tmp_path}/board_file' /etc/usb_tools/board")
+    if ledger is not None:
+        (tmp_path / "ledger_file").write_text(ledger)
+        lines += [f"cp '{tmp_path}/ledger_file' {LEDGER}", f"chmod 600 {LEDGER}"]
+    if ledger_read_only:
+        lines.append("mount -o remount,ro /var/lib/usb_tools")
+    return lines + list(more)
+
+
+def policy_board(board, tmp_path, keys, files, starts=1, signer="ut", **setup):
+    return board(stick=Stick(files), keys={"board.pub": (keys / f"{signer}.pub").read_text()},
+                 setup=policy_setup(tmp_path, **setup), starts=starts,
+                 teardown=[f"cp {LEDGER} '{tmp_path}/ledger_copy' 2>/dev/null || "
+                           f"rm -f '{tmp_path}/ledger_copy'"])
+
+
+def refusals(log):
+    return [(l.level, l.message) for l in log if l.message.startswith("package refused: ")]
+
+
+def receipt_signature(b):
+    text = (b.stick_out / "usb_tools_receipt.txt").read_text()
+    return next(l for l in text.splitlines() if l.startswith("signature: "))
+
+
+MALFORMED = ("malformed_fields", "empty_list", "same_field_twice")
+
+
+@pytest.mark.parametrize("case,comment,setup,refusal", [
+    ("another_board", "boards:RX-00040,RX-00041", {"board_file": BOARD_FILE},
+     "made for boards RX-00040,RX-00041; this board is RX-00042"),
+    ("listed_board", "boards:RX-00040,RX-00042", {"board_file": BOARD_FILE}, None),
+    ("listed_type", "types:recorder-v1,recorder-v2", {"board_file": BOARD_FILE}, None),
+    ("other_type", "boards:RX-00042\ttypes:recorder-v1", {"board_file": BOARD_FILE},
+     "made for types recorder-v1; this board is of type recorder-v2"),
+    ("no_board_file_targeted", "boards:RX-00042", {},
+     "made for boards RX-00042; this board has no id"),
+    ("no_board_file_plain", "release 7", {}, None),
+    ("malformed_board_file", "release 7", {"board_file": "id = RX-00042\nserial = 7\n"},
+     "board file /etc/usb_tools/board: line 2: unknown key (only id, type and require)"),
+    ("board_file_a_fifo", "release 7", {"more": ["mkfifo /etc/usb_tools/board"]},
+     "board file /etc/usb_tools/board: not a regular file"),
+    ("board_file_a_link", "release 7",
+     {"board_file": BOARD_FILE, "more": ["mv /etc/usb_tools/board /etc/board.real",
+                                         "ln -s /etc/board.real /etc/usb_tools/board"]},
+     "board file /etc/usb_tools/board: a symbolic link"),
+    ("malformed_fields", "boards:RX-00042\tsequence:7x", {"board_file": BOARD_FILE},
+     "malformed trusted comment: the field sequence is not a number from 1 to "
+     "9223372036854775807"),
+    ("empty_list", "boards:", {"board_file": BOARD_FILE},
+     "malformed trusted comment: the field boards is not a list of names (1 to 63 of A-Z a-z "
+     "0-9 . _ -, separated by \",\")"),
+    ("same_field_twice", "sequence:7\tsequence:8", {"board_file": BOARD_FILE},
+     "malformed trusted comment: the field sequence is given twice"),
+    ("require_target", "sequence:3", {"board_file": BOARD_FILE + "require = target\n"},
+     "no boards or types named; this board requires a target"),
+    ("require_sequence", "types:recorder-v2", {"board_file": BOARD_FILE + "require = sequence\n"},
+     "no sequence; this board requires one"),
+    ("require_both_met", "types:recorder-v2\tsequence:3",
+     {"board_file": BOARD_FILE + "require = target, sequence\n"}, None),
+    ("ledger_unreadable_sequenced", "sequence:3", {"board_file": BOARD_FILE, "ledger": "junk\n"},
+     "sequence 3 of key id {kid}: the ledger /var/lib/usb_tools/ledger cannot be used: "
+     "line 1: not \"<key id> <sequence>\""),
+    ("ledger_unreadable_unsequenced", "boards:RX-00042",
+     {"board_file": BOARD_FILE, "ledger": "junk\n"}, None),
+    ("ledger_not_writable", "sequence:3", {"board_file": BOARD_FILE, "ledger_read_only": True},
+     "sequence 3 of key id {kid}: the ledger cannot be written: cannot remove "
+     "/var/lib/usb_tools/ledger.tmp: Read-only file system"),
+])
+def test_package_for_this_board(board, signed, keys, tmp_path, case, comment, setup, refusal):
+    # ut_pack refuses to sign malformed fields: minisign signs anything.
+    signer = "mw" if case in MALFORMED else "ut"
+    if signer == "mw" and shutil.which("minisign") is None:
+        pytest.skip("Debian's minisign is not installed")
+    data, sig = signed(signer, comment=comment)
+    kid = key_id(keys / f"{signer}.pub")
+    b = policy_board(board, tmp_path, keys, stick_files(data, sig), signer=signer, **setup)
+    log = b.run(until=SERVICE_PHASE)
+    messages = [l.message for l in log]
+    if refusal is None:
+        assert refusals(log) == []
+        assert (b.home / "trace").read_text() == "ran\n"
+        assert not (b.stick_out / "command.f").exists()
+        return
+    refusal = refusal.format(kid=kid)
+    assert refusals(log) == [("E", "package refused: " + refusal)]
+    assert not (b.home / "trace").exists()
+    # Kept on the stick, with its signature; the receipt says why.
+    assert (b.stick_out / "command.f").read_bytes() == data
+    assert (b.stick_out / "command.f.minisig").read_text() == sig
+    assert receipt_signature(b) == "signature: refused: " + refusal
+    if case == "ledger_not_writable":
+        # Refused after the work list was read: the temporary folder is gone.
+        assert "work list was created" not in messages
+        assert not (b.home / "velmarok" / "ut_temp").exists()
+
+
+def test_sequence_runs_once_and_the_ledger_lasts_across_starts(board, signed, keys, tmp_path):
+    """Sequence 5 taken in; the same stick again refused; 4 refused; 6 taken
+    in: five starts of the daemon in one namespace, whose ledger lasts."""
+    kid = key_id(keys / "ut.pub")
+    packages = {n: stick_files(*signed("ut", comment=f"boards:RX-00042\tsequence:{n}", mark=n))
+                for n in (4, 5, 6)}
+    b = policy_board(board, tmp_path, keys, packages[5], starts=4,
+                     board_file=BOARD_FILE + "require = sequence\n")
+    log = b.run(until=SERVICE_PHASE)
+    assert refusals(log) == []
+    messages = [(l.level, l.message) for l in log]
+    # The ledger is written before the package leaves the stick, and before
+    # the first row.
+    spent = ("I", f"sequence 5 of key id {kid} taken in; it will not run again on this board")
+    at = messages.index(spent)
+    assert at < messages.index(("I", "work list was created"))
+    assert at < messages.index(("I", "execute script: /home/velmarok/ut_temp/trace.sh"))
+    # A tmpfs forgets the ledger at each boot: said at start.
+    assert ("W", "ledger folder /var/lib/usb_tools/ is on a tmpfs: every sequence taken in is "
+                 "forgotten at the next boot, and an old sequenced package runs again") in messages
+    assert (tmp_path / "ledger_copy").read_text() == f"{kid} 5\n"
+    assert receipt_signature(b) == (
+        f"signature: key id {kid}, boards RX-00042, sequence 5; boards RX-00042: this board is "
+        "RX-00042; sequence 5: the first of its key id on this board; sequence 5 taken in; "
+        "it will not run again on this board")
+
+    for n, refused_by in ((5, 5), (4, 5)):
+        log = b.run_again(until=SERVICE_PHASE, stick_files=packages[n])
+        assert refusals(log) == [("E", f"package refused: sequence {n} of key id {kid}; "
+                                       f"this board has taken in {refused_by}")]
+        assert (b.stick_out / "command.f").read_bytes() == packages[n]["command.f"]
+    log = b.run_again(until=SERVICE_PHASE, stick_files=packages[6])
+    assert refusals(log) == []
+    assert (tmp_path / "ledger_copy").read_text() == f"{kid} 6\n"
+    assert (b.home / "runs").read_text() == "5\n6\n"
+
+
+def test_a_read_only_stick_runs_its_sequence_once(board, signed, keys, tmp_path):
+    data, sig = signed("ut", comment="sequence:9", mark=9)
+    kid = key_id(keys / "ut.pub")
+    b = board(stick=Stick(stick_files(data, sig), read_only=True),
+              keys={"board.pub": (keys / "ut.pub").read_text()},
+              setup=policy_setup(tmp_path), starts=2)
+    log = b.run(until=SERVICE_PHASE)
+    assert refusals(log) == []
+    assert ("E", "failed to delete packed from usb") in [(l.level, l.message) for l in log]
+    log = b.run_again(until=SERVICE_PHASE)
+    assert refusals(log) == [("E", f"package refused: sequence 9 of key id {kid}; "
+                                   "this board has taken in 9")]
+    assert (b.home / "runs").read_text() == "9\n"
+
+
+@needs_minisign
+def test_minisigns_own_comment_is_honoured(board, signed, keys, tmp_path):
+    """A comment written by the real minisign -t, fields and all."""
+    data, sig = signed("mw", comment="boards:RX-00042\tsequence:7")
+    b = board(stick=Stick(stick_files(data, sig)),
+              keys={"board.pub": (keys / "mw.pub").read_text()},
+              setup=policy_setup(tmp_path, board_file=BOARD_FILE), starts=2)
+    log = b.run(until=SERVICE_PHASE)
+    assert refusals(log) == []
+    assert (b.home / "trace").read_text() == "ran\n"
+    log = b.run_again(until=SERVICE_PHASE, stick_files=stick_files(data, sig))
+    assert refusals(log) == [("E", f"package refused: sequence 7 of key id "
+                                   f"{key_id(keys / 'mw.pub')}; this board has taken in 7")]
+
+
+def test_set_board_clock_example_runs_once_on_its_board(board, keys, tool, tmp_path):
+    pkg = tmp_path / "stick" / "command.f"
+    pkg.parent.mkdir()
+    # As the example's own comment says.
+    r = tool("create", "--sign", keys / "ut.sec", "--board", "RX-00042", "--sequence", "7",
+             "--scramble", EXAMPLES / "set_board_clock", pkg)
+    assert r.returncode == 0, r.stderr
+    files = stick_files(pkg.read_bytes(), pkg.with_name("command.f.minisig").read_text())
+    b = policy_board(board, tmp_path, keys, files, starts=2, board_file=BOARD_FILE)
+    log = b.run(until=SERVICE_PHASE)
+    assert refusals(log) == []
+    assert b.stdout().splitlines() == ["set_clock: clock offset 120 s"]
+    assert (b.home / "velmarok" / "var" / "clock_offset").read_text() == "120\n"
+    log = b.run_again(until=SERVICE_PHASE, stick_files=files)
+    assert [m for _, m in refusals(log)] == [
+        f"package refused: sequence 7 of key id {key_id(keys / 'ut.pub')}; "
+        "this board has taken in 7"]
+    assert len((b.home / "velmarok" / "var" / "service_history").read_text().splitlines()) == 1
 
 
 # -- ut_pack and minisign, both ways -------------------------------------------------
@@ -391,3 +691,115 @@ def test_key_rotation_example_replaces_the_boards_key(board, keys, tool, tmp_pat
     assert out == ["rotate_keys: key installed: release-new.pub",
                    "rotate_keys: key retired: board.pub",
                    "rotate_keys: keys now: release-new.pub "]
+
+
+# -- ut_pack: the fields of one board, once -------------------------------------------
+
+
+def test_ut_pack_writes_the_fields_and_minisign_verifies_them(tmp_path, tool, keys):
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "work_list.f").write_text("<0002>{remove_temp_folder}\n")
+    pkg = tmp_path / "command.f"
+    r = tool("create", "--sign", keys / "ut.sec", "--board", "RX-00042", "--board", "RX-00043",
+             "--type", "recorder-v2", "--sequence", "4294967297", src, pkg)
+    assert r.returncode == 0, r.stderr
+    comment = comment_of(pkg.with_name("command.f.minisig").read_text())
+    fields = comment.split("\t")
+    assert fields[0].startswith("timestamp:") and fields[1:] == [
+        "file:command.f", "hashed", "boards:RX-00042,RX-00043", "types:recorder-v2",
+        "sequence:4294967297"]
+    for command in (("list",), ("verify",), ("verify", "--key", keys / "ut.pub")):
+        r = tool(*command, pkg)
+        assert r.returncode == 0, r.stderr
+        assert "fields: boards RX-00042,RX-00043; types recorder-v2; sequence 4294967297\n" \
+            in r.stdout
+    # sign with -t: the fields are added to the comment given.
+    r = tool("sign", "-t", "release 7", "--sequence", "8", keys / "ut.sec", pkg)
+    assert r.returncode == 0, r.stderr
+    assert comment_of(pkg.with_name("command.f.minisig").read_text()) == "release 7\tsequence:8"
+    if shutil.which("minisign"):
+        r = subprocess.run(["minisign", "-V", "-p", keys / "ut.pub", "-m", pkg],
+                           capture_output=True, text=True)
+        assert r.returncode == 0, r.stderr
+        assert "Trusted comment: release 7\tsequence:8" in r.stdout
+
+
+@pytest.mark.parametrize("args,error", [
+    (["-t", "boards:RX-1", "--board", "RX-2"], "the trusted comment already holds the field boards"),
+    (["-t", "x\tsequence:5", "--sequence", "6"],
+     "the trusted comment already holds the field sequence"),
+    (["-t", "boards:"], "the trusted comment's fields are malformed: the field boards is not a "
+                        "list of names"),
+    (["-t", "sequence:1\tsequence:2"], "the trusted comment's fields are malformed: the field "
+                                       "sequence is given twice"),
+    (["--sequence", "0"], "the field sequence is not a number from 1 to 9223372036854775807"),
+    (["--sequence", "9223372036854775808"], "the field sequence is not a number"),
+    (["--board", "RX 42"], "the field boards is not a list of names"),
+    (["--type", ""], "the field types is not a list of names"),
+    (["--sequence", "1", "--sequence", "2"], "--sequence given twice"),
+])
+def test_ut_pack_refuses_fields_the_board_cannot_read(tmp_path, tool, keys, args, error):
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "work_list.f").write_text("<0002>{remove_temp_folder}\n")
+    pkg = tmp_path / "out" / "command.f"
+    pkg.parent.mkdir()
+    sign_only = any(a == "-t" for a in args)
+    if not sign_only:
+        # create checks the fields before it writes anything.
+        r = tool("create", "--sign", keys / "ut.sec", *args, src, pkg)
+        assert r.returncode != 0 and error in r.stderr, r.stderr
+        assert list(pkg.parent.iterdir()) == []
+    r = tool("create", src, pkg)
+    assert r.returncode == 0, r.stderr
+    r = tool("sign", *args, keys / "ut.sec", pkg)
+    assert r.returncode != 0 and error in r.stderr, r.stderr
+    assert not pkg.with_name("command.f.minisig").exists()
+
+
+@pytest.mark.parametrize("comment,board_file,ledger,verdict", [
+    ("boards:RX-00042\tsequence:7", BOARD_FILE, "{kid} 6\n", "takes"),
+    ("boards:RX-00042\tsequence:7", BOARD_FILE, "{kid} 7\n",
+     "the board refuses the package: sequence 7 of key id {kid}; this board has taken in 7"),
+    ("boards:RX-00040", BOARD_FILE, None,
+     "the board refuses the package: made for boards RX-00040; this board is RX-00042"),
+    ("release 7", BOARD_FILE + "require = sequence\n", None,
+     "the board refuses the package: no sequence; this board requires one"),
+    ("release 7", "id = RX-00042\nid = RX-00043\n", None,
+     "the board refuses the package: board file {board}: line 2: a key given twice"),
+    ("sequence:7", BOARD_FILE, "garbage\n",
+     "the board refuses the package: sequence 7 of key id {kid}: the ledger "
+     "/var/lib/usb_tools/ledger cannot be used: line 1: not"),
+])
+def test_ut_pack_verify_predicts_the_boards_decision(tmp_path, tool, keys, signed, comment,
+                                                     board_file, ledger, verdict):
+    kid = key_id(keys / "ut.pub")
+    data, sig = signed("ut", comment=comment)
+    (tmp_path / "command.f").write_bytes(data)
+    (tmp_path / "command.f.minisig").write_text(sig)
+    (tmp_path / "board").write_text(board_file)
+    args = ["--key", keys / "ut.pub", "--board-file", tmp_path / "board"]
+    if ledger is not None:
+        (tmp_path / "ledger").write_text(ledger.format(kid=kid))
+        args += ["--ledger", tmp_path / "ledger"]
+    r = tool("verify", *args, tmp_path / "command.f")
+    if verdict == "takes":
+        assert r.returncode == 0, r.stderr
+        assert "the board RX-00042 takes it in: boards RX-00042: this board is RX-00042; " \
+               "sequence 7: above 6 taken in before" in r.stdout
+    else:
+        assert r.returncode == 1
+        assert verdict.format(kid=kid, board="/etc/usb_tools/board") in r.stderr, r.stderr
+
+
+@needs_minisign
+def test_minisigns_fields_show_in_ut_pack(tmp_path, tool, keys, signed):
+    data, sig = signed("mw", comment="boards:RX-00042\ttypes:recorder-v2\tsequence:7")
+    (tmp_path / "command.f").write_bytes(data)
+    (tmp_path / "command.f.minisig").write_text(sig)
+    (tmp_path / "board").write_text(BOARD_FILE)
+    r = tool("verify", "--key", keys / "mw.pub", "--board-file", tmp_path / "board",
+             tmp_path / "command.f")
+    assert r.returncode == 0, r.stderr
+    assert "fields: boards RX-00042; types recorder-v2; sequence 7\n" in r.stdout

@@ -3,11 +3,15 @@ mount point, its files and links, a look-alike line of the mount table, and
 the daemon's own folders planted or mounted over by someone else."""
 
 import os
+import re
+import shutil
 import stat
+import subprocess
+from pathlib import Path
 
 import pytest
 
-from harness import DISK_SDB, MMC, PART_SDB1, Stick
+from harness import DISK_SDB, MMC, PART_SDB1, Stick, script
 from test_intake import OWN_MOUNT, SERVICE_PHASE, TEMP, package, standard_files  # noqa: F401
 
 def intake_line(log, text):
@@ -152,13 +156,17 @@ def test_own_mount_folder_planted_as_a_link(board):
 
 # The suite's user can rename the fresh temporary folder away (its parent is
 # theirs) and put a folder of their own, with scripts of their own, in its
-# place. Played here by the package's first script, between two rows.
+# place. Played here by the package's first script, between two rows: the
+# next row still runs the package's own script, from the folder unpacked into.
 SWAP_SCRIPT = """#!/bin/sh
 mv /home/velmarok/ut_temp /home/velmarok/ut_temp_away
 mkdir /home/velmarok/ut_temp
 printf '#!/bin/sh\\ntouch /home/pwned\\n' > /home/velmarok/ut_temp/trace.sh
 chmod 700 /home/velmarok/ut_temp /home/velmarok/ut_temp/trace.sh
 """
+
+REPLACED = ("temp folder is not the one the package was unpacked into: " + TEMP +
+            "; the script runs from the folder unpacked into")
 
 
 def test_temp_folder_swapped_before_a_script_runs(board, package):
@@ -168,8 +176,73 @@ def test_temp_folder_swapped_before_a_script_runs(board, package):
     log = b.run(until=SERVICE_PHASE)
     messages = [l.message for l in log]
     assert "execute script: " + TEMP + "swap.sh" in messages
-    assert ("temp folder is not the one the package was unpacked into: " + TEMP
-            in messages)
-    assert "failed to execute script: trace.sh" in messages
+    assert REPLACED in messages
+    assert "execute script: " + TEMP + "trace.sh" in messages
     assert not (b.home / "pwned").exists(), "nothing runs from a folder put in its place"
-    assert not (b.home / "trace").exists()
+    assert (b.home / "trace").exists(), "the package's own script ran"
+    # /home/velmarok/ is root's here: nothing to say about it.
+    assert not any(m.startswith("folder above the temp folder") for m in messages)
+
+
+# An unprivileged racer that owns /home/velmarok/ (tests/e2e/racer.py). The
+# package's first script waits for the racer's swap; the second reads the
+# data file beside itself.
+RACE_ROWS = "<0001>{first.sh}\n<0001>{reader.sh}\n"
+RACE_FILES = {
+    "work_list.f": RACE_ROWS,
+    "first.sh": script("""
+        i=0
+        while [ ! -e /home/velmarok/swapped ] && [ $i -lt 200000 ]; do i=$((i+1)); done
+    """),
+    "reader.sh": script("""
+        cat "$(dirname "$0")"/data.txt > /home/result
+        echo "$0" > /home/zero
+    """),
+    "data.txt": "package's data\n",
+}
+RACER = Path(__file__).resolve().parent / "racer.py"
+SUITE_UID = 1000
+
+
+def userns_usable():
+    probe = subprocess.run(["setpriv", f"--reuid={SUITE_UID}", f"--regid={SUITE_UID}",
+                            "--clear-groups", "unshare", "-Ur", "-m", "true"],
+                           capture_output=True)
+    return probe.returncode == 0
+
+
+@pytest.mark.parametrize("form", ["once", "flip", "userns"])
+def test_racer_owning_the_suite_home(board, package, form):
+    if form == "userns" and not userns_usable():
+        pytest.skip("this kernel refuses unprivileged user namespaces")
+    # A pid namespace of its own: the racer sees this board's daemon only.
+    b = board(stick=Stick({"command.f": package(RACE_FILES)}), own_pids=True)
+    home = b.home / "velmarok"
+    os.chown(home, SUITE_UID, SUITE_UID)
+    home.chmod(0o755)
+    shutil.copyfile(RACER, b.home / "racer.py")
+    b.open()
+    racer = b.spawn("setpriv", f"--reuid={SUITE_UID}", f"--regid={SUITE_UID}", "--clear-groups",
+                    "/usr/bin/python3", "/home/racer.py", form)
+    assert racer.line() == "ready"
+    b.start()
+    if form != "flip":
+        assert racer.line() == "swapped"
+    b.wait_for(SERVICE_PHASE)
+    b.stop()
+    messages = b.messages()
+    assert not (b.home / "pwned").exists(), "nothing of the racer's runs as root"
+    warned = [m for m in messages if m.startswith("folder above the temp folder")]
+    assert warned == ["folder above the temp folder can be written by other users than root: "
+                      f"/home/velmarok/ (owner {SUITE_UID}, mode 0755)"]
+    if form == "flip" and "work list was created" not in messages:
+        # Swapped between the folder's making and its opening: refused.
+        assert "failed to create temp folder for task file: " + TEMP in messages
+        return
+    assert "execute script: " + TEMP + "reader.sh" in messages
+    assert (b.home / "result").read_text() == "package's data\n"
+    zero = (b.home / "zero").read_text().strip()
+    assert re.fullmatch(r"/proc/\d+/fd/\d+/reader\.sh", zero), zero
+    if form != "flip":
+        # The daemon saw the swap before the reader's row.
+        assert messages.index(REPLACED) < messages.index("execute script: " + TEMP + "reader.sh")

@@ -122,3 +122,6 @@ int F_memory_chack() {
 const char* signature_note() {
     return "not checked";
 }
+
+// No board file here: nothing to warn about.
+void warn_if_ledger_forgets() {}

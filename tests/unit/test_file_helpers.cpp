@@ -4,13 +4,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "common/log/log_c.h"
+#include "common/test_utility/scoped_handle.h"
 #include "common/test_utility/test_utility.h"
 #include "common/test_utility/work_with_files.h"
 #include "test_support.h"
@@ -193,25 +196,61 @@ TEST_F(FileHelpers, CreateFreshFolder) {
     EXPECT_EQ(create_fresh_folder(folder("missing/child").c_str()), 0);
 }
 
-TEST_F(FileHelpers, FolderRenamedAwayAndReplacedIsNotTheSame) {
-    folder_id made{};
-    ASSERT_EQ(create_fresh_folder(folder("made").c_str(), &made), 1);
-    EXPECT_EQ(is_same_private_folder(folder("made").c_str(), &made), 1);
-    // Swapped for another folder of the same mode, or for a link to the
-    // folder made: neither is the folder made.
+// The held folder is reached through its handle whatever its name stands
+// for: renamed away and replaced by a folder of the same name with files of
+// the same names, the helpers still read, change and remove its own files.
+TEST_F(FileHelpers, HeldFolderIsReachedThroughItsHandle) {
+    const std::string made = folder("made");
+    EXPECT_EQ(hold_fresh_folder(folder("f").c_str()), 0) << "an existing folder is not taken";
+    mode_t old_mask = ::umask(0277);
+    ASSERT_EQ(hold_fresh_folder(made.c_str()), 1);
+    ::umask(old_mask);
+    struct stat st;
+    ASSERT_EQ(lstat(path("made").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(is_held_folder_at_its_name(), 1);
+    const std::string script = made + "s.sh";
+    scoped_fd out(open_path(script.c_str(), O_WRONLY | O_CREAT, 0600));
+    ASSERT_TRUE(out);
+    ASSERT_EQ(write(out.get(), "own", 3), 3);
+    out.close();
+
     ASSERT_EQ(rename(path("made").c_str(), path("away").c_str()), 0);
-    ASSERT_EQ(mkdir(path("made").c_str(), 0700), 0);
-    EXPECT_EQ(is_same_private_folder(folder("made").c_str(), &made), 0);
-    ASSERT_EQ(rmdir(path("made").c_str()), 0);
-    ASSERT_EQ(symlink(path("away").c_str(), path("made").c_str()), 0);
-    EXPECT_EQ(is_same_private_folder(folder("made").c_str(), &made), 0);
-    ASSERT_EQ(unlink(path("made").c_str()), 0);
-    // Back in place, but opened to others meanwhile.
-    ASSERT_EQ(rename(path("away").c_str(), path("made").c_str()), 0);
-    EXPECT_EQ(is_same_private_folder(folder("made").c_str(), &made), 1);
-    ASSERT_EQ(chmod(path("made").c_str(), 0755), 0);
-    EXPECT_EQ(is_same_private_folder(folder("made").c_str(), &made), 0);
-    EXPECT_EQ(is_same_private_folder(folder("none").c_str(), &made), 0);
+    ASSERT_EQ(mkdir(path("made").c_str(), 0777), 0);
+    write_file(path("made/s.sh"), "other");
+    ASSERT_EQ(chmod(path("made/s.sh").c_str(), 0600), 0);
+    EXPECT_EQ(is_held_folder_at_its_name(), 0);
+    EXPECT_STREQ(name_in_held_folder(script.c_str()), "s.sh");
+    EXPECT_EQ(name_in_held_folder((made + "x/y").c_str()), nullptr);
+    EXPECT_EQ(name_in_held_folder(path("f/s.sh").c_str()), nullptr);
+
+    scoped_file f(fopen_path(script.c_str(), "rb"));
+    ASSERT_TRUE(f);
+    char text[8] = "";
+    EXPECT_EQ(fread(text, 1, sizeof(text) - 1, f.get()), 3u);
+    EXPECT_STREQ(text, "own");
+    f.close();
+    EXPECT_EQ(script_on(script.c_str(), 1), 1);
+    ASSERT_EQ(stat(path("away/s.sh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0711u);
+    ASSERT_EQ(stat(path("made/s.sh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file put at the name is not touched";
+    // Another process reaches the held file by the path through the handle.
+    char through[256];
+    ASSERT_LT(held_folder_path("s.sh", through, sizeof(through)), 256);
+    EXPECT_EQ(read_file(through), "own");
+
+    // A link put into the held folder is not followed.
+    ASSERT_EQ(symlink(path("made/s.sh").c_str(), path("away/link").c_str()), 0);
+    EXPECT_EQ(is_file_existed((made + "link").c_str()), 0);
+    EXPECT_EQ(delete_test_file(script.c_str()), 1);
+    EXPECT_FALSE(exists(path("away/s.sh")));
+    EXPECT_TRUE(exists(path("made/s.sh")));
+    // Removing the folder by its name empties the held one and lets it go.
+    EXPECT_EQ(delete_test_folder(made.c_str()), 1);
+    EXPECT_EQ(held_folder_fd(), -1);
+    EXPECT_EQ(list_dir(path("away")).size(), 0u);
+    EXPECT_FALSE(exists(path("made")));
 }
 
 TEST_F(FileHelpers, CreateFolder) {
@@ -280,6 +319,28 @@ TEST_F(FileHelpers, CopyFailures) {
     EXPECT_NE(log.find("error with read from file: " + path("missing")), std::string::npos);
     EXPECT_NE(log.find("error with write to file: " + path("nodir/dst")), std::string::npos);
     EXPECT_NE(log.find("error with read from file: " + path("f")), std::string::npos);
+}
+
+// A disk that fills during the copy (here a file-size limit) leaves no
+// partial copy behind.
+TEST_F(FileHelpers, FailedCopyRemovesItsPartialCopy) {
+    write_file(path("src"), std::string(100000, 'x'));
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct sigaction ignore = {};
+    struct sigaction old_action = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old_action), 0);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 20000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int copied = copy_one_file(path("src").c_str(), path("dst").c_str());
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    sigaction(SIGXFSZ, &old_action, nullptr);
+    EXPECT_EQ(copied, 0);
+    EXPECT_FALSE(exists(path("dst")));
+    EXPECT_NE(ut_test::all_log_text().find("error with write to file: " + path("dst")),
+              std::string::npos);
 }
 
 } // namespace

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "common/log/log_c.h"
 #include "common/test_utility/minisign.h"
+#include "common/test_utility/work_with_files.h"
 #include "src/start_task/signature_check.h"
 #include "test_support.h"
 
@@ -115,9 +117,18 @@ std::string with_line(const std::string& text, int n, const std::string& line) {
 
 minisign_signature g_sig; // 8 KB: kept off the stack
 
+// The log messages ("[W] text") that begin with prefix.
+int logged(const std::string& prefix) {
+    int n = 0;
+    for (const std::string& m : ut_test::log_messages()) {
+        n += m.compare(0, prefix.size(), prefix) == 0;
+    }
+    return n;
+}
+
 } // namespace
 
-TEST(Minisign, RealMinisignKeyAndBothAlgorithmsVerify) {
+TEST(Minisign, RealMinisignKeyVerifiesAndItsLegacySignatureIsRefused) {
     minisign_public_key key;
     const char* why = "";
     ASSERT_TRUE(parse_key(kRealPublicKey, &key, &why)) << why;
@@ -131,10 +142,33 @@ TEST(Minisign, RealMinisignKeyAndBothAlgorithmsVerify) {
     EXPECT_EQ(verify(kHello, g_sig, key), MINISIGN_GOOD);
     EXPECT_EQ(verify("hello!", g_sig, key), MINISIGN_BAD_SIGNATURE);
 
+    // "Ed" is read, so that it can be named, and never verified: not even
+    // for the bytes it signed.
     ASSERT_TRUE(parse_sig(kRealLegacy, &g_sig, &why)) << why;
     EXPECT_EQ(g_sig.prehashed, 0);
-    EXPECT_EQ(verify(kHello, g_sig, key), MINISIGN_GOOD);
-    EXPECT_EQ(verify("hello!", g_sig, key), MINISIGN_BAD_SIGNATURE);
+    EXPECT_EQ(verify(kHello, g_sig, key), MINISIGN_LEGACY);
+    EXPECT_EQ(verify("hello!", g_sig, key), MINISIGN_LEGACY);
+}
+
+TEST(Minisign, RelabelledSignatureIsNotValidForTheHash) {
+    // The two bytes that name the algorithm are not signed: "ED" turned into
+    // "Ed" would make the signature of a file valid for its 64-byte hash.
+    const signer s;
+    minisign_public_key key;
+    const char* why = "";
+    ASSERT_TRUE(parse_key(s.public_key(), &key, &why));
+    std::string text = s.sign(kHello);
+    std::vector<std::string> lines = ut_test::split_lines(text);
+    uint8_t blob[74];
+    ASSERT_EQ(minisign_base64_decode(lines[1].data(), static_cast<int>(lines[1].size()), blob, 74),
+              74);
+    blob[1] = 'd';
+    ASSERT_TRUE(parse_sig(with_line(text, 1, b64(blob, 74)), &g_sig, &why)) << why;
+    uint8_t hash[64];
+    crypto_generichash(hash, 64, reinterpret_cast<const uint8_t*>(kHello.data()), kHello.size(),
+                       nullptr, 0);
+    EXPECT_EQ(verify(std::string(reinterpret_cast<const char*>(hash), 64), g_sig, key),
+              MINISIGN_LEGACY);
 }
 
 TEST(Minisign, PublicKeyParserRefusesMalformedKeys) {
@@ -218,9 +252,8 @@ TEST(Minisign, FlippedBitsAreCaught) {
     minisign_public_key key;
     const char* why = "";
     ASSERT_TRUE(parse_key(s.public_key(), &key, &why));
-    for (bool hashed : {true, false}) {
-        SCOPED_TRACE(hashed ? "ED" : "Ed");
-        ASSERT_TRUE(parse_sig(s.sign(kHello, hashed), &g_sig, &why)) << why;
+    {
+        ASSERT_TRUE(parse_sig(s.sign(kHello), &g_sig, &why)) << why;
         ASSERT_EQ(verify(kHello, g_sig, key), MINISIGN_GOOD);
 
         std::string data = kHello;
@@ -313,8 +346,8 @@ TEST_F(MinisignFiles, FileVerificationStreamsLargeFiles) {
     const char* why = "";
     write_file(path("k.pub"), s.public_key());
     ASSERT_TRUE(minisign_add_key_file(path("k.pub").c_str(), &ring, &why)) << why;
-    for (bool hashed : {true, false}) {
-        ASSERT_TRUE(parse_sig(s.sign(data, hashed), &g_sig, &why));
+    {
+        ASSERT_TRUE(parse_sig(s.sign(data), &g_sig, &why));
         int index = -1;
         EXPECT_EQ(minisign_check_file(path("package").c_str(), &g_sig, &ring, &index),
                   MINISIGN_GOOD);
@@ -325,6 +358,12 @@ TEST_F(MinisignFiles, FileVerificationStreamsLargeFiles) {
         EXPECT_EQ(minisign_check_file(path("changed").c_str(), &g_sig, &ring, &index),
                   MINISIGN_BAD_SIGNATURE);
     }
+    // A legacy signature of the very same bytes is refused.
+    ASSERT_TRUE(parse_sig(s.sign(data, false), &g_sig, &why));
+    int legacy_index = -1;
+    EXPECT_EQ(minisign_check_file(path("package").c_str(), &g_sig, &ring, &legacy_index),
+              MINISIGN_LEGACY);
+    EXPECT_EQ(legacy_index, -1);
     // Another key id: no key to check it with.
     signer other;
     other.key_id[0] = 9;
@@ -348,6 +387,13 @@ class SignatureCheck : public ut_test::TempDirTest {
         copy_ = path("temp/command.f");
         write_file(package_, kHello);
         write_file(copy_, kHello);
+        // Never the machine's own board file and ledger.
+        mkdir(path("etc_board").c_str(), 0700);
+        set_package_policy_paths(path("etc_board/board").c_str(), folder("ledger").c_str());
+    }
+    void TearDown() override {
+        set_package_policy_paths("/nonexistent/board", "/nonexistent/ledger/");
+        ut_test::TempDirTest::TearDown();
     }
     int check(const std::string& keys) {
         return check_package_signature_with(keys.c_str(), package_.c_str(), copy_.c_str());
@@ -384,7 +430,7 @@ TEST_F(SignatureCheck, KeysFolderDecidesAndNotesTheOutcome) {
 
     write_file(package_ + ".minisig", s.sign(kHello, true, "release 7"));
     EXPECT_EQ(check(folder("keys")), 1);
-    EXPECT_STREQ(signature_note(), "key id 0807060504030201, trusted comment: release 7");
+    EXPECT_STREQ(signature_note(), "key id 0807060504030201, release 7");
     // The signature's copy is gone from the temporary folder once checked.
     EXPECT_FALSE(ut_test::exists(copy_ + ".minisig"));
 
@@ -406,7 +452,207 @@ TEST_F(SignatureCheck, KeysFolderDecidesAndNotesTheOutcome) {
     EXPECT_FALSE(ut_test::exists(package_ + ".minisig"));
     EXPECT_TRUE(ut_test::exists(path("elsewhere")));
 
-    const std::string log = ut_test::all_log_text();
-    EXPECT_NE(log.find("invalid key file: " + path("keys/broken.pub")), std::string::npos);
-    EXPECT_EQ(log.find("ignored.txt"), std::string::npos);
+    // A legacy signature by a trusted key, of the very bytes: refused.
+    unlink((package_ + ".minisig").c_str());
+    write_file(package_ + ".minisig", s.sign(kHello, false));
+    EXPECT_EQ(check(folder("keys")), 0);
+    EXPECT_STREQ(signature_note(),
+                 "refused: legacy signature: sign without -l (key id 0807060504030201)");
+
+    EXPECT_GT(logged("[W] invalid key file: " + path("keys/broken.pub")), 0);
+    EXPECT_GT(logged("[W] not a key file, ignored: " + path("keys/ignored.txt") +
+                     ": the name does not end in .pub"),
+              0);
+}
+
+// The keys folder and the folder above it, as a board may find them: only a
+// name that does not exist at all means "no keys"; anything else that is
+// not a folder, or a link to one, refuses every package.
+TEST_F(SignatureCheck, KeysFolderIsLookedAtByItsOwnName) {
+    const signer s;
+    write_file(package_ + ".minisig", s.sign(kHello));
+    mkdir(path("real").c_str(), 0700);
+    mkdir(path("real/keys").c_str(), 0700);
+    write_file(path("real/keys/board.pub"), s.public_key());
+    const struct {
+        const char* name;
+        const char* above; // what stands at etc: "dir", "none", or a link target
+        const char* keys;  // at etc/keys: "dir", "none", "file", or a link target
+        int verdict;
+        const char* note;
+    } cases[] = {
+        {"no keys folder", "dir", "none", 1, "not checked"},
+        {"no folder above it", "none", "none", 1, "not checked"},
+        {"the keys folder", "dir", "dir", 1, nullptr},
+        {"a link to a real folder", "dir", "@real/keys", 1, nullptr},
+        {"above, a link to a real folder", "@real", "-", 1, nullptr},
+        {"a link to a missing target", "dir", "@nowhere", 0,
+         "etc/keys: a link whose target is missing"},
+        {"a link loop", "dir", "@etc/keys", 0, "etc/keys: a link loop"},
+        {"a file", "dir", "file", 0, "etc/keys: not a folder"},
+        {"a link to a file", "dir", "@elsewhere", 0,
+         "etc/keys: a link to something that is not a folder"},
+        {"above, a link to a missing target", "@nowhere", "-", 0,
+         "etc: a link whose target is missing"},
+        {"above, a file", "file", "-", 0, "etc: not a folder"},
+    };
+    write_file(path("elsewhere"), "x");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ut_test::remove_tree(path("etc"));
+        const std::string above = c.above;
+        if (above == "dir") {
+            mkdir(path("etc").c_str(), 0700);
+        } else if (above == "file") {
+            write_file(path("etc"), "x");
+        } else if (above[0] == '@') {
+            ASSERT_EQ(symlink(path(above.substr(1)).c_str(), path("etc").c_str()), 0);
+        }
+        const std::string keys = c.keys;
+        if (keys == "dir") {
+            mkdir(path("etc/keys").c_str(), 0700);
+            write_file(path("etc/keys/board.pub"), s.public_key());
+        } else if (keys == "file") {
+            write_file(path("etc/keys"), s.public_key());
+        } else if (keys[0] == '@') {
+            ASSERT_EQ(symlink(path(keys.substr(1)).c_str(), path("etc/keys").c_str()), 0);
+        }
+        EXPECT_EQ(check(path("etc/keys/")), c.verdict);
+        if (c.note == nullptr) {
+            EXPECT_STREQ(signature_note(), "key id 0807060504030201, timestamp 1970-01-01 "
+                                           "00:00:01 UTC, file command.f");
+        } else if (c.verdict == 1) {
+            EXPECT_STREQ(signature_note(), c.note);
+        } else {
+            const std::string note = "refused: keys folder unusable: " + path(c.note);
+            EXPECT_EQ(signature_note(), note);
+            EXPECT_EQ(logged("[E] package refused: keys folder unusable: " + path(c.note)), 1);
+        }
+    }
+    // A folder that cannot be read (root reads any folder: shown as another
+    // user only).
+    if (geteuid() != 0) {
+        ut_test::remove_tree(path("etc"));
+        mkdir(path("etc").c_str(), 0700);
+        mkdir(path("etc/keys").c_str(), 0);
+        EXPECT_EQ(check(path("etc/keys/")), 0);
+        EXPECT_EQ(
+            std::string(signature_note())
+                .find("refused: keys folder unusable: " + path("etc/keys/") + ": cannot be read: "),
+            0u);
+        chmod(path("etc/keys").c_str(), 0700);
+    }
+}
+
+// Keys as a board gets them: up to 256 of them, "*.pub" in any letter case,
+// every other entry named with its reason.
+TEST_F(SignatureCheck, KeysFolderEntries) {
+    signer s;
+    mkdir(path("keys").c_str(), 0700);
+    write_file(package_ + ".minisig", s.sign(kHello));
+    // 255 other keys and the signer's, in whatever order the folder gives.
+    for (int i = 0; i < 255; ++i) {
+        signer other;
+        other.key_id[0] = static_cast<uint8_t>(i);
+        other.key_id[1] = 0xEE;
+        write_file(path("keys/k" + std::to_string(i) + ".pub"), other.public_key());
+    }
+    write_file(path("keys/RELEASE.PUB"), s.public_key());
+    EXPECT_EQ(check(folder("keys")), 1) << signature_note();
+    EXPECT_EQ(logged("[W]"), 0);
+
+    // Everything else in the folder, one level-2 line each.
+    const char* const ignored = "not a key file, ignored";
+    const char* const invalid = "invalid key file";
+    const struct {
+        const char* name;
+        const char* line;
+        const char* why;
+    } others[] = {
+        {".hidden.pub", ignored, "a hidden name"},
+        {".profile", ignored, "a hidden name"},
+        {"release.pub.bak", ignored, "the name does not end in .pub"},
+        {".pub", ignored, "a hidden name"},
+        {"sub.pub", invalid, "not a regular file"},
+        {"one-too-many.Pub", invalid, "too many keys: the board takes 256"},
+    };
+    for (const auto& o : others) {
+        if (strcmp(o.name, "sub.pub") == 0) {
+            mkdir(path("keys/sub.pub").c_str(), 0700);
+        } else {
+            write_file(path("keys/" + std::string(o.name)), s.public_key());
+        }
+    }
+    const size_t before = ut_test::log_messages().size();
+    // 257 names that are key files: one of them does not fit (not
+    // necessarily the last written), and the other good key may be the one.
+    check(folder("keys"));
+    const std::vector<std::string> all = ut_test::log_messages();
+    const std::vector<std::string> lines(all.begin() + static_cast<long>(before), all.end());
+    int too_many = 0;
+    for (const auto& o : others) {
+        if (strstr(o.why, "too many") != nullptr) {
+            continue;
+        }
+        const std::string line = std::string("[W] ") + o.line + ": " +
+                                 path("keys/" + std::string(o.name)) + ": " + o.why;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
+    }
+    int warnings = 0;
+    for (const std::string& l : lines) {
+        too_many += l.find(": too many keys: the board takes 256") != std::string::npos;
+        warnings += l.compare(0, 4, "[W] ") == 0;
+    }
+    EXPECT_EQ(too_many, 1);
+    EXPECT_EQ(warnings, 6) << ut_test::all_log_text();
+}
+
+// The verdict on the hash taken while the copy was written: the copy is not
+// read again, so a hash of other bytes than the signed ones is refused even
+// when the copy on disk holds the signed bytes; a legacy signature still goes
+// by the file.
+TEST_F(SignatureCheck, VerdictOnTheHashTakenWhileCopying) {
+    const signer s;
+    mkdir(path("keys").c_str(), 0700);
+    write_file(path("keys/board.pub"), s.public_key());
+    EXPECT_EQ(signatures_checked_with(folder("keys").c_str()), 1);
+    EXPECT_EQ(signatures_checked_with(folder("no-keys").c_str()), 0);
+    write_file(package_ + ".minisig", s.sign(kHello));
+
+    unlink(copy_.c_str());
+    package_hash_begin();
+    ASSERT_EQ(copy_one_file(package_.c_str(), copy_.c_str(), package_hash_feed, nullptr), 1);
+    EXPECT_EQ(check(folder("keys")), 1) << signature_note();
+
+    package_hash_begin();
+    const std::string other = "hello?";
+    package_hash_feed(nullptr, reinterpret_cast<const unsigned char*>(other.data()), other.size());
+    EXPECT_EQ(check(folder("keys")), 0);
+    EXPECT_STREQ(signature_note(), "refused: bad signature by key id 0807060504030201");
+
+    // The hash is used once: the next check reads the copy.
+    EXPECT_EQ(check(folder("keys")), 1);
+
+    write_file(package_ + ".minisig", s.sign(kHello, false));
+    package_hash_begin();
+    package_hash_feed(nullptr, reinterpret_cast<const unsigned char*>(other.data()), other.size());
+    EXPECT_EQ(check(folder("keys")), 1) << "a legacy signature is checked on the file";
+
+    // The hash check alone, on a ring: the key that verified, or none.
+    minisign_keyring ring{};
+    const char* why = "";
+    write_file(path("k.pub"), s.public_key());
+    ASSERT_TRUE(minisign_add_key_file(path("k.pub").c_str(), &ring, &why));
+    ASSERT_TRUE(parse_sig(s.sign(kHello), &g_sig, &why));
+    uint8_t hash[MINISIGN_HASH_SIZE];
+    crypto_generichash(hash, sizeof(hash), reinterpret_cast<const uint8_t*>(kHello.data()),
+                       kHello.size(), nullptr, 0);
+    int index = -1;
+    EXPECT_EQ(minisign_check_hash(hash, &g_sig, &ring, &index), MINISIGN_GOOD);
+    EXPECT_EQ(index, 0);
+    hash[63] ^= 1;
+    EXPECT_EQ(minisign_check_hash(hash, &g_sig, &ring, &index), MINISIGN_BAD_SIGNATURE);
+    EXPECT_EQ(index, -1);
+    ASSERT_TRUE(parse_sig(s.sign(kHello, false), &g_sig, &why));
+    EXPECT_EQ(minisign_check_hash(hash, &g_sig, &ring, &index), MINISIGN_UNREADABLE);
 }

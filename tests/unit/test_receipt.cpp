@@ -148,6 +148,8 @@ TEST(ReceiptOutcome, TextOfEachOutcome) {
         {RECEIPT_ROW_ENDED, three, "exit status 3"},
         {RECEIPT_ROW_ENDED, killed, "ended by signal 9"},
         {RECEIPT_ROW_ENDED, -1, "could not be started"},
+        {RECEIPT_ROW_ENDED, system("exit 126"), "not executable (exit status 126)"},
+        {RECEIPT_ROW_ENDED, system("exit 127"), "not found (exit status 127)"},
         {RECEIPT_ROW_DONE, 0, "done"},
         {RECEIPT_ROW_PASSED_OVER, 0, "passed over"},
         {RECEIPT_ROW_FAILED, 0, "failed"},
@@ -157,6 +159,26 @@ TEST(ReceiptOutcome, TextOfEachOutcome) {
         char text[64];
         receipt_outcome_text(c.outcome, c.status, text, sizeof(text));
         EXPECT_STREQ(text, c.text) << c.outcome << " " << c.status;
+    }
+}
+
+TEST(ReceiptOutput, StartOfTheLastLines) {
+    struct Case {
+        const char* text;
+        int max_lines;
+        const char* shown;
+    } cases[] = {
+        {"", 20, ""},
+        {"one\n", 20, "one\n"},
+        {"a\nb\nc\n", 2, "b\nc\n"},
+        {"a\nb\nc", 2, "b\nc"},
+        {"a\nb\nc\n", 3, "a\nb\nc\n"},
+        {"\n\n\n", 2, "\n\n"},
+        {"no line end at all", 1, "no line end at all"},
+    };
+    for (const Case& c : cases) {
+        const int length = static_cast<int>(strlen(c.text));
+        EXPECT_STREQ(c.text + receipt_output_start(c.text, length, c.max_lines), c.shown) << c.text;
     }
 }
 
@@ -177,6 +199,13 @@ TEST_F(Receipt, HeaderAndRowsOfAPackageTakenIn) {
         snprintf(work_list.rows[i].name, sizeof(work_list.rows[i].name), "%s", rows[i][1]);
     }
     receipt_row_ran(0, RECEIPT_ROW_ENDED, 0);
+    // The script's output: its last 20 lines, control bytes escaped.
+    std::string output;
+    for (int i = 1; i <= 25; ++i) {
+        output += "line " + std::to_string(i) + "\n";
+    }
+    output += std::string("tab\there\x1b[2J\0nul\r\n", 18);
+    receipt_row_output(0, output.data(), static_cast<int>(output.size()));
     receipt_row_ran(1, RECEIPT_ROW_PASSED_OVER, 0);
     receipt_row_ran(2, RECEIPT_ROW_DONE, 0);
     receipt_row_ran(3, RECEIPT_ROW_FAILED, 0);
@@ -184,7 +213,11 @@ TEST_F(Receipt, HeaderAndRowsOfAPackageTakenIn) {
     ASSERT_EQ(receipt_write(1), 1);
 
     std::vector<std::string> lines = split_lines(receipt());
-    ASSERT_EQ(lines.size(), 12u);
+    ASSERT_EQ(lines.size(), 32u);
+    EXPECT_EQ(lines[7], "    | line 7");
+    EXPECT_EQ(lines[25], "    | line 25");
+    EXPECT_EQ(lines[26], "    | tab\\x09here\\x1b[2J\\x00nul\\x0d");
+    lines.erase(lines.begin() + 7, lines.begin() + 27);
     char host[256] = "";
     gethostname(host, sizeof(host));
     EXPECT_EQ(lines[0], "usb_tools receipt");

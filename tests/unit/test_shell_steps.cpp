@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -79,6 +81,58 @@ TEST_F(ShellSteps, ModeChangeNeverFollowsALink) {
     EXPECT_EQ(mode(path("fifo")), 0600u);
     EXPECT_EQ(change_file_mode(dir_.c_str(), 0777), 0);
     EXPECT_EQ(change_file_mode(path("missing").c_str(), 0777), 0);
+}
+
+std::string last_output() {
+    const char* bytes = nullptr;
+    int length = last_execute_output(&bytes);
+    return std::string(bytes, static_cast<size_t>(length));
+}
+
+// The script's standard output and error reach the caller's standard output
+// as before, and their last 2048 bytes are kept; the shell's statuses stay.
+TEST_F(ShellSteps, CapturedScriptKeepsItsLastOutput) {
+    EXPECT_EQ(execute_script_captured("echo out; echo err >&2; exit 3"), 1);
+    EXPECT_TRUE(WIFEXITED(last_execute_status()));
+    EXPECT_EQ(WEXITSTATUS(last_execute_status()), 3);
+    EXPECT_EQ(last_output(), "out\nerr\n");
+
+    EXPECT_EQ(execute_script_captured("i=0; while [ $i -lt 1000 ]; do echo line $i; "
+                                      "i=$((i+1)); done"),
+              1);
+    const std::string kept = last_output();
+    EXPECT_EQ(kept.size(), static_cast<size_t>(SCRIPT_OUTPUT_SIZE));
+    EXPECT_EQ(kept.substr(kept.size() - 9), "line 999\n");
+
+    EXPECT_EQ(execute_script_captured(("'" + path("missing.sh") + "'").c_str()), 1);
+    EXPECT_EQ(WEXITSTATUS(last_execute_status()), 127);
+    ut_test::write_file(path("plain.sh"), "echo x\n");
+    ASSERT_EQ(chmod(path("plain.sh").c_str(), 0644), 0);
+    EXPECT_EQ(execute_script_captured(("'" + path("plain.sh") + "'").c_str()), 1);
+    EXPECT_EQ(WEXITSTATUS(last_execute_status()), 126);
+    EXPECT_NE(last_output().find("Permission denied"), std::string::npos) << last_output();
+}
+
+// A child left in the background holds the pipe after the script ended: the
+// script's row ends at once, and the child goes on writing, unharmed, once
+// the caller has its output.
+TEST_F(ShellSteps, BackgroundChildIsNeitherWaitedForNorHarmed) {
+    const std::string go = path("go");
+    const std::string done = path("done");
+    const std::string command =
+        "(i=0; while [ ! -e '" + go +
+        "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done; "
+        "i=0; while [ $i -lt 2000 ]; do echo background $i; i=$((i+1)); done; "
+        "touch '" +
+        done + "') & echo own line";
+    EXPECT_EQ(execute_script_captured(command.c_str()), 1);
+    EXPECT_EQ(last_output(), "own line\n");
+    EXPECT_FALSE(ut_test::exists(done)) << "the script's end was not waited for by its child";
+    ut_test::write_file(go, "");
+    for (int i = 0; i < 1000 && !ut_test::exists(done); ++i) {
+        usleep(10000);
+    }
+    EXPECT_TRUE(ut_test::exists(done)) << "the child wrote all its lines and ended";
 }
 
 TEST(ScriptNames, PortableFileNamesOnly) {

@@ -39,7 +39,9 @@ struct command {
 };
 
 const command kCommands[] = {
-    {"create", cmd_create, "create [--sign SECRET_KEY] [--scramble] [--force] FOLDER PACKAGE",
+    {"create", cmd_create,
+     "create [--sign SECRET_KEY [--board ID]... [--type TYPE]... [--sequence N]] [--scramble] "
+     "[--force] FOLDER PACKAGE",
      "Packs the files of FOLDER into PACKAGE, in name order, so that the same folder\n"
      "always gives the same bytes. FOLDER must hold work_list.f and plain files only\n"
      "(at most 20, names of at most 31 bytes); every row of the work list is checked\n"
@@ -54,34 +56,48 @@ const command kCommands[] = {
      "  --force      write the package in spite of warnings\n"
      "  --sign SECRET_KEY  sign the finished package into PACKAGE.minisig, as `sign` does;\n"
      "               the key and its password are checked before anything is written\n"
+     "  --board, --type, --sequence  fields of the signed comment, as for `sign`\n"
      "  --password-file FILE  the secret key's password, instead of asking on the terminal"},
     {"list", cmd_list, "list [--json] PACKAGE",
      "Shows a package, plain or scrambled: its entries with offsets and sizes, the\n"
      "stored and computed checksums, and each row of the work list the daemon will\n"
      "load (entries of the same name joined, as the daemon unpacks them) with what\n"
      "the daemon will do with it, and whether PACKAGE.minisig is there and which key\n"
-     "id it names. Exit status as verify's. PACKAGE is not changed.\n"
+     "id it names, with the fields of its trusted comment that boards read. Exit\n"
+     "status as verify's. PACKAGE is not changed.\n"
      "  --json  the facts and the verdict as one JSON object instead (see the README)"},
-    {"verify", cmd_verify, "verify [--key PUBLIC_KEY]... [--json] PACKAGE",
+    {"verify", cmd_verify,
+     "verify [--key PUBLIC_KEY]... [--board-file FILE [--ledger FILE]] [--json] PACKAGE",
      "Exit status 0 exactly when the daemon would take the package in and load its\n"
      "work list and the package is whole: its checksum matches (plain ones too) and\n"
      "it is as long as its record says; else 1 with the reason. Warns about rows that\n"
      "will fail and what the board will run badly. PACKAGE is not changed.\n"
      "  --key PUBLIC_KEY  check PACKAGE.minisig as a board holding these keys does (a\n"
      "                    public-key file, or a folder of *.pub files; may be repeated)\n"
+     "  --board-file FILE  with --key: the board's /etc/usb_tools/board; the board's\n"
+     "                    decision on the trusted comment's boards, types, sequence\n"
+     "  --ledger FILE     with --board-file: the board's /var/lib/usb_tools/ledger, for\n"
+     "                    the sequence\n"
+     "  --json  the facts and the verdict as one JSON object on standard output\n"
      "Without --key, tells whether PACKAGE.minisig is there and which key id it names.\n"
-     "  --json  the facts and the verdict as one JSON object on standard output"},
+     "Both show the fields of the trusted comment that boards read."},
     {"keygen", cmd_keygen, "keygen [--no-password] SECRET_KEY PUBLIC_KEY",
      "Makes a new key pair in minisign's formats. The secret key is encrypted with a\n"
      "password asked for on the terminal, as minisign does it. Never overwrites a\n"
      "file: an existing path, or one path for both keys, is refused.\n"
      "  --no-password         leave the secret key unencrypted (build servers)\n"
      "  --password-file FILE  read the password from the first line of FILE"},
-    {"sign", cmd_sign, "sign [-t COMMENT] SECRET_KEY PACKAGE",
+    {"sign", cmd_sign,
+     "sign [-t COMMENT] [--board ID]... [--type TYPE]... [--sequence N] SECRET_KEY PACKAGE",
      "Signs PACKAGE into PACKAGE.minisig in minisign's format (\"ED\": the BLAKE2b-512 of\n"
      "the package, signed with Ed25519). A minisign secret key works as well.\n"
      "  -t COMMENT            the trusted comment (default: timestamp:<seconds>\n"
-     "                        file:<name> hashed, separated by tabs, as minisign)\n"
+     "                        file:<name> hashed, separated by tabs, as minisign);\n"
+     "                        its fields boards:, types:, sequence: are checked\n"
+     "  --board ID            only the board with this id takes it in (repeatable)\n"
+     "  --type TYPE           only boards of this type take it in (repeatable)\n"
+     "  --sequence N          at most once per board, and only after lower sequences\n"
+     "                        of the key (1 to 9223372036854775807)\n"
      "  --password-file FILE  read the password from the first line of FILE"},
     {"extract", cmd_extract, "extract PACKAGE FOLDER",
      "Unpacks what the daemon would unpack into FOLDER (made when missing; it must be\n"

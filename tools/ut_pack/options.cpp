@@ -48,6 +48,11 @@ int take_options(int* argc, char** argv, const option* options, int count, int* 
             return 0;
         }
         const char* value = argv[++i];
+        if (o->value != nullptr && *o->value != nullptr) {
+            error("%s given twice", arg);
+            *status = EXIT_USAGE;
+            return 0;
+        }
         if (o->value != nullptr) {
             *o->value = value;
         } else if (*o->count < o->most) {

@@ -6,7 +6,7 @@
 struct option {
     const char* name;   // "--force", "-t"
     int* flag;          // a flag: set to 1
-    const char** value; // an option with a value: the last one given counts
+    const char** value; // an option with a value (null until given), at most once
     // An option that may be given again: each value in turn, at most
     // `most` of them.
     const char** values;

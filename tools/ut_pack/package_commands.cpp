@@ -107,23 +107,35 @@ int cmd_create(int argc, char** argv) {
     int force = 0;
     const char* sign_key = nullptr;      // --sign SECRET_KEY
     const char* password_file = nullptr; // --password-file FILE
+    static field_options fields;         // --board, --type, --sequence
     const option options[] = {
         {"--scramble", &scramble, nullptr, nullptr, nullptr, 0},
         {"--force", &force, nullptr, nullptr, nullptr, 0},
         {"--sign", nullptr, &sign_key, nullptr, nullptr, 0},
         {"--password-file", nullptr, &password_file, nullptr, nullptr, 0},
+        FIELD_OPTIONS(fields),
     };
     int status = EXIT_OK;
-    if (!take_options(&argc, argv, options, 4, &status)) {
+    if (!take_options(&argc, argv, options, sizeof(options) / sizeof(options[0]), &status)) {
         return status;
     }
     if (argc != 2) {
-        error("expects [--sign SECRET_KEY [--password-file FILE]] [--scramble] [--force] FOLDER "
-              "PACKAGE (see ut_pack create --help)");
+        error("expects [--sign SECRET_KEY [--password-file FILE] [--board ID]... [--type TYPE]... "
+              "[--sequence N]] [--scramble] [--force] FOLDER PACKAGE (see ut_pack create --help)");
         return EXIT_USAGE;
     }
     const char* folder_arg = argv[0];
     const char* package = argv[1];
+    if (has_fields(&fields) && sign_key == nullptr) {
+        error("--board, --type and --sequence go into the signature: give --sign");
+        return EXIT_USAGE;
+    }
+    // The trusted comment, its fields checked, before anything else.
+    static char comment[MINISIGN_TRUSTED_COMMENT_MAX];
+    if (sign_key != nullptr &&
+        !trusted_comment(nullptr, &fields, package, comment, sizeof(comment))) {
+        return EXIT_USAGE;
+    }
     char folder[PATH_MAX];
     if (!folder_with_slash(folder_arg, folder, sizeof(folder))) {
         error("folder path too long: %s", esc(folder_arg));
@@ -207,13 +219,11 @@ int cmd_create(int argc, char** argv) {
     // The key and its password are checked before anything is written: a
     // failed signing leaves no package behind.
     static signing_key key;
-    static char comment[MINISIGN_TRUSTED_COMMENT_MAX];
     char signature_path[PATH_MAX];
     if (!signature_path_of(package, signature_path, sizeof(signature_path))) {
         return EXIT_USAGE;
     }
-    if (sign_key != nullptr && (!trusted_comment(nullptr, package, comment, sizeof(comment)) ||
-                                !load_signing_key(sign_key, password_file, &key))) {
+    if (sign_key != nullptr && !load_signing_key(sign_key, password_file, &key)) {
         return EXIT_FAILED;
     }
     status = write_package(package, folder, &files, scramble, sign_key != nullptr ? &key : nullptr,
@@ -333,17 +343,25 @@ int cmd_list(int argc, char** argv) {
 int cmd_verify(int argc, char** argv) {
     const char* key_paths[MINISIGN_KEYRING_MAX];
     int keys_given = 0;
+    const char* board_file = nullptr;  // --board-file FILE
+    const char* ledger_file = nullptr; // --ledger FILE
     int json = 0;
     const option options[] = {
         {"--key", nullptr, nullptr, key_paths, &keys_given, MINISIGN_KEYRING_MAX},
+        {"--board-file", nullptr, &board_file, nullptr, nullptr, 0},
+        {"--ledger", nullptr, &ledger_file, nullptr, nullptr, 0},
         {"--json", &json, nullptr, nullptr, nullptr, 0},
     };
     int status = EXIT_OK;
-    if (!take_options(&argc, argv, options, 2, &status)) {
+    if (!take_options(&argc, argv, options, sizeof(options) / sizeof(options[0]), &status)) {
         return status;
     }
     if (argc != 1) {
-        error("expects [--key PUBLIC_KEY]... [--json] PACKAGE (see ut_pack verify --help)");
+        error("expects [--key PUBLIC_KEY]... [--board-file FILE [--ledger FILE]] [--json] "
+              "PACKAGE (see ut_pack verify --help)");
+        return EXIT_USAGE;
+    }
+    if (!use_board_files(board_file, ledger_file, keys_given)) {
         return EXIT_USAGE;
     }
     const char* package = argv[0];

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "common/test_utility/package_policy.h"
 #include "common/test_utility/scoped_handle.h"
 #include "common/test_utility/text_escape.h"
 #include "files.h"
@@ -330,13 +331,164 @@ const char* verdict_text(int verdict) {
         return "bad trusted-comment signature";
     case MINISIGN_UNREADABLE:
         return "the package cannot be read";
+    case MINISIGN_LEGACY:
+        return MINISIGN_LEGACY_REASON;
     default:
         return "good";
     }
 }
 
-void warn_invalid_key(const char* path, const char* why) {
-    warning("%s holds no valid public key: %s", esc(path), why);
+void warn_invalid_key(const char* path, int named_as_key, const char* why) {
+    if (named_as_key) {
+        warning("%s holds no valid public key: %s", esc(path), why);
+    } else {
+        warning("%s is not a key file, the board ignores it: %s", esc(path), why);
+    }
+}
+
+// --board-file and --ledger of verify.
+const char* g_board_file;
+const char* g_ledger_file;
+
+// The fields of a trusted comment as one line: "fields: boards A,B; sequence
+// 7", "fields: none", or why the board refuses them.
+void print_fields(const char* comment, int length) {
+    comment_fields f;
+    char why[POLICY_TEXT_SIZE];
+    if (!policy_parse_fields(comment, length, &f, why, sizeof(why))) {
+        printf("fields: malformed: %s (the board refuses the package)\n", why);
+        return;
+    }
+    char line[2 * POLICY_TEXT_SIZE] = "";
+    if (f.boards != nullptr) {
+        snprintf(line, sizeof(line), "boards %.*s", f.boards_length, f.boards);
+    }
+    if (f.types != nullptr) {
+        const size_t n = strlen(line);
+        snprintf(line + n, sizeof(line) - n, "%stypes %.*s", n > 0 ? "; " : "", f.types_length,
+                 f.types);
+    }
+    if (f.has_sequence) {
+        const size_t n = strlen(line);
+        snprintf(line + n, sizeof(line) - n, "%ssequence %llu", n > 0 ? "; " : "",
+                 static_cast<unsigned long long>(f.sequence));
+    }
+    printf("fields: %s\n", line[0] != '\0' ? line : "none (any board, any number of times)");
+}
+
+// The board's decision on a package that verified, from the board file and
+// the ledger given. 1 when it takes the package in.
+int predict_board(const char* package, const minisign_signature* sig) {
+    static board_identity board;
+    static sequence_ledger ledger;
+    char board_why[POLICY_TEXT_SIZE] = "";
+    char ledger_why[POLICY_TEXT_SIZE] = "";
+    const int board_state =
+        policy_read_board_file(g_board_file, &board, board_why, sizeof(board_why));
+    if (board_state == POLICY_FILE_ABSENT) {
+        error("no board file %s", esc(g_board_file));
+        return 0;
+    }
+    int ledger_state = POLICY_FILE_READ;
+    ledger.count = 0;
+    if (g_ledger_file != nullptr) {
+        ledger_state = policy_read_ledger(g_ledger_file, &ledger, ledger_why, sizeof(ledger_why));
+        if (ledger_state == POLICY_FILE_ABSENT) {
+            error("no ledger %s", esc(g_ledger_file));
+            return 0;
+        }
+    }
+    static policy_decision decision;
+    policy_decide(sig->trusted_comment, sig->trusted_comment_length, sig->key_id, board_state,
+                  &board, board_why, ledger_state, &ledger, ledger_why, &decision);
+    if (!decision.taken) {
+        error("%s: the board refuses the package: %s", esc(package), decision.reason);
+        return 0;
+    }
+    if (!g_json_results) {
+        printf("%s: the board %s takes it in%s%s\n", esc(package),
+               board.id[0] != '\0' ? board.id : "", decision.summary[0] != '\0' ? ": " : "",
+               decision.summary);
+        if (decision.sequenced && g_ledger_file == nullptr) {
+            printf("%s: sequence not checked against a ledger: give --ledger\n", esc(package));
+        }
+    }
+    return 1;
+}
+
+// Values joined by commas into out; 0 when they do not fit.
+int join_values(const char* const* values, int count, char* out, int size) {
+    out[0] = '\0';
+    for (int i = 0; i < count; ++i) {
+        const size_t n = strlen(out);
+        if (snprintf(out + n, static_cast<size_t>(size) - n, "%s%s", i > 0 ? "," : "", values[i]) >=
+            size - static_cast<int>(n)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// The trusted comment to sign: the given one or minisign's default, with
+// the fields added. 1 when it is one the board reads; otherwise 0 after an
+// error line.
+int compose_comment(const char* comment, const field_options* fields, const char* package,
+                    char* out, int size) {
+    if (comment == nullptr) {
+        char name[PATH_MAX];
+        base_name(package != nullptr ? package : PACKAGE_NAME, name, sizeof(name));
+        snprintf(out, static_cast<size_t>(size), "timestamp:%lld\tfile:%s\thashed",
+                 static_cast<long long>(time(nullptr)), name);
+    } else if (snprintf(out, static_cast<size_t>(size), "%s", comment) >= size) {
+        error("the trusted comment is too long");
+        return 0;
+    }
+    comment_fields given;
+    char why[POLICY_TEXT_SIZE];
+    if (!policy_parse_fields(out, static_cast<int>(strlen(out)), &given, why, sizeof(why))) {
+        error("the trusted comment's fields are malformed: %s", why);
+        return 0;
+    }
+    if (fields == nullptr) {
+        return 1;
+    }
+    // The lists given one value at a time, joined by commas.
+    static char boards[MINISIGN_TRUSTED_COMMENT_MAX];
+    static char types[MINISIGN_TRUSTED_COMMENT_MAX];
+    if (!join_values(fields->boards, fields->board_count, boards, sizeof(boards)) ||
+        !join_values(fields->types, fields->type_count, types, sizeof(types))) {
+        error("the trusted comment is too long");
+        return 0;
+    }
+    const struct {
+        const char* name;
+        int present;
+        const char* value;
+    } added[] = {
+        {"boards", given.boards != nullptr, fields->board_count > 0 ? boards : nullptr},
+        {"types", given.types != nullptr, fields->type_count > 0 ? types : nullptr},
+        {"sequence", given.has_sequence, fields->sequence},
+    };
+    for (const auto& a : added) {
+        if (a.value == nullptr) {
+            continue;
+        }
+        if (a.present) {
+            error("the trusted comment already holds the field %s", a.name);
+            return 0;
+        }
+        const size_t n = strlen(out);
+        if (snprintf(out + n, static_cast<size_t>(size) - n, "\t%s:%s", a.name, a.value) >=
+            size - static_cast<int>(n)) {
+            error("the trusted comment is too long");
+            return 0;
+        }
+    }
+    if (!policy_parse_fields(out, static_cast<int>(strlen(out)), &given, why, sizeof(why))) {
+        error("%s", why);
+        return 0;
+    }
+    return 1;
 }
 
 // 1 when the two paths name one file, existing or not: the same folder and
@@ -526,14 +678,10 @@ void forget_signing_key(signing_key* key) {
     sodium_memzero(key, sizeof(*key));
 }
 
-int trusted_comment(const char* comment, const char* package, char* out, int size) {
-    if (comment == nullptr) {
-        char name[PATH_MAX];
-        base_name(package, name, sizeof(name));
-        snprintf(out, static_cast<size_t>(size), "timestamp:%lld\tfile:%s\thashed",
-                 static_cast<long long>(time(nullptr)), name);
-    } else {
-        snprintf(out, static_cast<size_t>(size), "%s", comment);
+int trusted_comment(const char* comment, const field_options* fields, const char* package,
+                    char* out, int size) {
+    if (!compose_comment(comment, fields, package, out, size)) {
+        return 0;
     }
     const size_t length = strlen(out);
     if (strpbrk(out, "\r\n") != nullptr) {
@@ -541,7 +689,7 @@ int trusted_comment(const char* comment, const char* package, char* out, int siz
               comment == nullptr ? " (it names the package: rename it)" : "");
         return 0;
     }
-    if (length + 20 > MINISIGN_TRUSTED_COMMENT_MAX || length + 1 >= static_cast<size_t>(size)) {
+    if (length + 20 > MINISIGN_TRUSTED_COMMENT_MAX) {
         error("the trusted comment has %zu bytes; at most %d", length,
               MINISIGN_TRUSTED_COMMENT_MAX - 20);
         return 0;
@@ -588,11 +736,11 @@ int signature_path_of(const char* package, char* out, int size) {
 }
 
 int sign_package(const char* command, const char* secret_path, const char* password_file,
-                 const char* comment, const char* package) {
+                 const char* comment, const field_options* fields, const char* package) {
     g_command = command;
     static char comment_text[MINISIGN_TRUSTED_COMMENT_MAX];
     char signature_path[PATH_MAX];
-    if (!trusted_comment(comment, package, comment_text, sizeof(comment_text)) ||
+    if (!trusted_comment(comment, fields, package, comment_text, sizeof(comment_text)) ||
         !signature_path_of(package, signature_path, sizeof(signature_path))) {
         return 0;
     }
@@ -635,19 +783,37 @@ int remove_stale_signature(const char* package) {
 int cmd_sign(int argc, char** argv) {
     const char* comment = nullptr;
     const char* password_file = nullptr;
+    static field_options fields;
     const option options[] = {
         {"-t", nullptr, &comment, nullptr, nullptr, 0},
         {"--password-file", nullptr, &password_file, nullptr, nullptr, 0},
+        FIELD_OPTIONS(fields),
     };
     int status = EXIT_OK;
-    if (!take_options(&argc, argv, options, 2, &status)) {
+    if (!take_options(&argc, argv, options, sizeof(options) / sizeof(options[0]), &status)) {
         return status;
     }
     if (argc != 2) {
-        error("expects [-t COMMENT] [--password-file FILE] SECRET_KEY PACKAGE");
+        error("expects [-t COMMENT] [--board ID]... [--type TYPE]... [--sequence N] "
+              "[--password-file FILE] SECRET_KEY PACKAGE");
         return EXIT_USAGE;
     }
-    return sign_package("sign", argv[0], password_file, comment, argv[1]) ? EXIT_OK : EXIT_FAILED;
+    return sign_package("sign", argv[0], password_file, comment, &fields, argv[1]) ? EXIT_OK
+                                                                                   : EXIT_FAILED;
+}
+
+int use_board_files(const char* board_file, const char* ledger_file, int keys_given) {
+    if ((board_file != nullptr || ledger_file != nullptr) && keys_given == 0) {
+        error("--board-file and --ledger need --key: the board decides on packages that verify");
+        return 0;
+    }
+    if (ledger_file != nullptr && board_file == nullptr) {
+        error("--ledger needs --board-file");
+        return 0;
+    }
+    g_board_file = board_file;
+    g_ledger_file = ledger_file;
+    return 1;
 }
 
 int load_public_keys(const char* const* paths, int count, minisign_keyring* ring) {
@@ -760,8 +926,9 @@ int check_signature_for_board(const char* command, const char* package, const ch
     if (!g_json_results) {
         printf("%s: signature good: key id %s, trusted comment: %s\n", esc(package), key_id,
                comment);
+        print_fields(sig.trusted_comment, sig.trusted_comment_length);
     }
-    return 1;
+    return g_board_file == nullptr || predict_board(package, &sig);
 }
 
 int read_signature_facts(const char* package, signature_facts* out) {
@@ -789,7 +956,8 @@ int read_signature_facts(const char* package, signature_facts* out) {
     out->state = SIGNATURE_FOUND;
     out->prehashed = sig.prehashed;
     minisign_key_id_text(sig.key_id, out->key_id);
-    snprintf(out->trusted_comment, sizeof(out->trusted_comment), "%s", sig.trusted_comment);
+    memcpy(out->trusted_comment, sig.trusted_comment, sizeof(out->trusted_comment));
+    out->trusted_comment_length = sig.trusted_comment_length;
     return out->state;
 }
 
@@ -808,8 +976,14 @@ void report_signature_file(const char* package) {
                esc(facts.file), facts.why);
         break;
     default:
-        printf("signature: %s names key id %s (%s; not checked: give --key)\n", esc(facts.file),
-               facts.key_id, facts.prehashed ? "ED" : "Ed");
+        if (!facts.prehashed) {
+            printf("signature: %s names key id %s (Ed: boards refuse it: %s)\n", esc(facts.file),
+                   facts.key_id, MINISIGN_LEGACY_REASON);
+            break;
+        }
+        printf("signature: %s names key id %s (ED; not checked: give --key)\n", esc(facts.file),
+               facts.key_id);
+        print_fields(facts.trusted_comment, facts.trusted_comment_length);
         break;
     }
 }
