@@ -1235,13 +1235,14 @@ def test_json_shows_the_signature(tool, tmp_path, keys):
     assert obj["signature"]["key_id"] == a
     assert re.fullmatch(r"timestamp:\d+\\x09file:command\.f\\x09hashed",
                         obj["signature"]["trusted_comment"]), obj["signature"]
-    assert set(obj["signature"]) == {"file", "key_id", "trusted_comment"}
+    assert obj["signature"]["fields"] == {"boards": None, "types": None, "sequence": None}
     assert tool("sign", "-t", "release 7", keys / "a.key", package).returncode == 0
     r = tool("verify", "--json", "--key", keys / "a.pub", package)
     assert r.returncode == 0, r.stderr
     obj = as_json(r)
     assert obj["signature"] == {"file": f"{package}.minisig", "key_id": a,
-                                "trusted_comment": "release 7"}
+                                "trusted_comment": "release 7",
+                                "fields": {"boards": None, "types": None, "sequence": None}}
     assert obj["verdict"] == "good"
     assert obj["reason"].endswith("; the board holding the keys given takes its signature")
     # The board with another key refuses it.
@@ -1328,3 +1329,57 @@ def test_the_readme_recipe_copied_from_the_page_makes_a_package(ut_pack_path, tm
         "<0001>{collect.sh}\n<0002>{remove_temp_folder}\n"
     assert (page / "service" / "collect.sh").read_text().startswith("#!/bin/sh\n")
     assert "good: the daemon takes it in" in r.stdout
+
+
+# The fields the board reads, as its own parser reads them: (the options or
+# the trusted comment, the fields).
+JSON_FIELDS = [
+    (["--board", "RX-00042", "--board", "RX-00043", "--type", "recorder-v2"],
+     {"boards": ["RX-00042", "RX-00043"], "types": ["recorder-v2"], "sequence": None}),
+    # A sequence past the integers a JSON reader keeps exactly: a string.
+    (["--sequence", "9223372036854775807"],
+     {"boards": None, "types": None, "sequence": "9223372036854775807"}),
+    ("boards:", {"malformed": "the field boards is not a list of names (1 to 63 of A-Z a-z 0-9 . _ "
+                              "-, separated by \",\")"}),
+    ("sequence:1\tsequence:2", {"malformed": "the field sequence is given twice"}),
+]
+
+
+@pytest.mark.parametrize("given,fields", JSON_FIELDS, ids=["lists", "sequence", "malformed_list",
+                                                           "field_twice"])
+def test_json_shows_the_fields_the_board_reads(tool, tmp_path, keys, given, fields):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    if isinstance(given, list):
+        r = tool("create", "--sign", keys / "a.key", *given, src, package)
+        assert r.returncode == 0, r.stderr
+    else:
+        # ut_pack signs no malformed field: the comment line is changed in a
+        # signature file, which still parses (list does not check it).
+        assert tool("create", "--sign", keys / "a.key", src, package).returncode == 0
+        signature = tmp_path / "command.f.minisig"
+        lines = signature.read_text().split("\n")
+        lines[2] = "trusted comment: " + given
+        signature.write_text("\n".join(lines))
+    obj = as_json(tool("list", "--json", package))
+    assert obj["signature"]["fields"] == fields
+
+
+def test_json_of_the_boards_decision(tool, tmp_path, keys):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    r = tool("create", "--sign", keys / "a.key", "--board", "RX-00040", src, package)
+    assert r.returncode == 0, r.stderr
+    (tmp_path / "board").write_text("id = RX-00042\n")
+    r = tool("verify", "--json", "--key", keys / "a.pub", "--board-file", tmp_path / "board",
+             package)
+    assert r.returncode == 1
+    obj = as_json(r)
+    assert obj["verdict"] == "refused"
+    assert obj["reason"] == (f"{package}: the board refuses the package: made for boards "
+                             "RX-00040; this board is RX-00042")
+    (tmp_path / "board").write_text("id = RX-00040\n")
+    r = tool("verify", "--json", "--key", keys / "a.pub", "--board-file", tmp_path / "board",
+             package)
+    assert r.returncode == 0, r.stderr
+    assert as_json(r)["verdict"] == "good"

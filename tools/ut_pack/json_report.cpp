@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/test_utility/package_policy.h"
 #include "messages.h"
 
 namespace {
@@ -106,6 +107,50 @@ void print_rows_json(const intake* in, const row_review* reviews) {
     printf("],\n");
 }
 
+// A list field of the comment ("A,B") as a JSON list, or null.
+void print_list(const char* list, int length) {
+    if (list == nullptr) {
+        printf("null");
+        return;
+    }
+    printf("[");
+    for (int at = 0, first = 1; at <= length; first = 0) {
+        const char* comma =
+            static_cast<const char*>(memchr(list + at, ',', static_cast<size_t>(length - at)));
+        const int end = comma != nullptr ? static_cast<int>(comma - list) : length;
+        char item[POLICY_TEXT_SIZE];
+        snprintf(item, sizeof(item), "%.*s", end - at, list + at);
+        printf("%s", first ? "" : ", ");
+        json_name(item);
+        at = end + 1;
+    }
+    printf("]");
+}
+
+// The fields of the trusted comment that the board reads, as the board's
+// own parser reads them; the sequence as a string of digits (it may pass
+// the integers a JSON reader keeps exactly).
+void print_fields(const signature_facts* signature) {
+    comment_fields f;
+    char why[POLICY_TEXT_SIZE];
+    if (!policy_parse_fields(signature->trusted_comment, signature->trusted_comment_length, &f, why,
+                             sizeof(why))) {
+        printf("{\"malformed\": ");
+        json_name(why);
+        printf("}");
+        return;
+    }
+    printf("{\"boards\": ");
+    print_list(f.boards, f.boards_length);
+    printf(", \"types\": ");
+    print_list(f.types, f.types_length);
+    if (f.has_sequence) {
+        printf(", \"sequence\": \"%llu\"}", static_cast<unsigned long long>(f.sequence));
+    } else {
+        printf(", \"sequence\": null}");
+    }
+}
+
 void print_signature(const signature_facts* signature) {
     printf("  \"signature\": ");
     if (signature->state != SIGNATURE_FOUND) {
@@ -116,6 +161,8 @@ void print_signature(const signature_facts* signature) {
     json_name(signature->file);
     printf(", \"key_id\": \"%s\", \"trusted_comment\": ", signature->key_id);
     json_name(signature->trusted_comment);
+    printf(", \"fields\": ");
+    print_fields(signature);
     printf("},\n");
 }
 
