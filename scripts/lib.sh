@@ -8,7 +8,7 @@ UT_PACKAGES=(
   crossbuild-essential-armhf qemu-user libbenchmark-dev:armhf
   python3 python3-pytest faketime util-linux sqlite3
   earlyoom valgrind clang libclang-rt-14-dev
-  libsodium-dev libsodium-dev:armhf minisign
+  libsodium-dev libsodium-dev:armhf minisign cmark-gfm
   systemd
 )
 

@@ -4,6 +4,8 @@ hostile packages it must catch, and the golden package whose bytes `create`
 must reproduce."""
 
 import fcntl
+import html
+import json
 import os
 import re
 import shutil
@@ -44,9 +46,9 @@ def tool(ut_pack_path, tmp_path, tmp_root):
     work.mkdir()
     env = dict(os.environ, TMPDIR=str(tmp_root))
 
-    def run(*args, cwd=work, timeout=60):
+    def run(*args, cwd=work, timeout=60, stdout=subprocess.PIPE):
         return subprocess.run([str(ut_pack_path), *map(str, args)], cwd=cwd, env=env,
-                              capture_output=True, text=True, timeout=timeout,
+                              stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=timeout,
                               errors="surrogateescape")
 
     yield run
@@ -76,6 +78,17 @@ def leftovers(d):
 
 def no_raw_control_bytes(text):
     return not re.search(r"[\x00-\x09\x0b-\x1f\x7f]", text)
+
+
+JSON_KEYS = {"package", "size", "scrambled", "checksum", "entries", "rows", "signature",
+             "verdict", "reason"}
+
+
+def as_json(r):
+    """The one JSON object a command wrote on standard output."""
+    obj = json.loads(r.stdout)
+    assert set(obj) == JSON_KEYS
+    return obj
 
 
 def crc16(data):
@@ -129,12 +142,19 @@ def test_help_and_version(tool):
         assert r.returncode == 0 and r.stdout.startswith(f"usage: ut_pack {c}")
     r = tool("--version")
     assert r.returncode == 0 and r.stdout == "ut_pack 8\n"
+    # --help anywhere after the command.
+    r = tool("list", "command.f", "--help")
+    assert r.returncode == 0 and r.stdout.startswith("usage: ut_pack list")
 
 
 @pytest.mark.parametrize("args", [
     [], ["bogus"], ["--bogus"], ["create"], ["create", "only-folder"], ["create", "--bogus", "a", "b"],
     ["list"], ["list", "a", "b"], ["verify"], ["extract", "p"], ["scramble"], ["db-status"],
     ["describe", "f"], ["describe", "f", "x" * 58],
+    # Options anywhere after the command, and their values.
+    ["create", "a", "b", "--bogus"], ["create", "a", "b", "--sign"], ["verify", "p", "--key"],
+    ["sign", "k", "p", "-t"], ["keygen", "s", "p", "--password-file"], ["list", "p", "--json2"],
+    ["scramble", "f", "--force"],
 ])
 def test_usage_errors(tool, args):
     r = tool(*args)
@@ -151,14 +171,24 @@ def test_usage_errors_show_outside_text_escaped(tool):
 
 # -- create --------------------------------------------------------------------
 
+# The options anywhere after the command: before the arguments, between
+# them, after them.
+@pytest.mark.parametrize("where", [1, 2, 3], ids=["first", "between", "last"])
 @pytest.mark.parametrize("scramble", [False, True], ids=["plain", "scrambled"])
-def test_create_reproduces_the_golden_package(tool, tmp_path, scramble):
+def test_create_reproduces_the_golden_package(tool, tmp_path, scramble, where):
     out = tmp_path / "command.f"
-    args = ["create"] + (["--scramble"] if scramble else []) + [DATA / "service_stick", out]
+    args = ["create", DATA / "service_stick", out]
+    if scramble:
+        args.insert(where, "--scramble")
     r = tool(*args)
     assert r.returncode == 0, r.stderr
     assert r.stderr == ""
-    assert r.stdout == f"{out}: 3 files, 1149 bytes, {'scrambled' if scramble else 'plain'}\n"
+    # What it packed, file by file.
+    assert r.stdout == (
+        f"{out}: 3 files, 1149 bytes, {'scrambled' if scramble else 'plain'}\n"
+        f"  {'collect_logs.sh':32} {207:10} bytes\n"
+        f"  {'readme.txt':32} {51:10} bytes\n"
+        f"  {'work_list.f':32} {81:10} bytes\n")
     golden = DATA / ("service_stick_scrambled.f" if scramble else "service_stick.f")
     assert out.read_bytes() == golden.read_bytes()
     assert leftovers(tmp_path) == []
@@ -438,6 +468,15 @@ def test_verify_and_list_on_damaged_and_hostile_packages(tool, tmp_path, name, m
     assert r.returncode == status, r.stdout + r.stderr
     assert shown in r.stdout
     assert ".ut_pack-" not in r.stdout + r.stderr
+    # The same verdict as one JSON object, the reason with it.
+    for command in ("list", "verify"):
+        r = tool(command, "--json", package)
+        assert r.returncode == status, r.stdout + r.stderr
+        obj = as_json(r)
+        assert obj["verdict"] == ("good" if status == 0 else "refused")
+        if status:
+            assert message in obj["reason"]
+        assert ".ut_pack-" not in r.stdout
     assert package.read_bytes() == before
 
 
@@ -781,3 +820,566 @@ def test_description_text_is_printed_escaped(tool, database):
     assert tool("describe", database, "line one\nforged\x1b[2J").returncode == 0
     r = tool("db-status", database)
     assert r.stdout.endswith("description block: line one\\x0aforged\\x1b[2J\n")
+
+
+# -- keys and signatures: nothing lost, nothing stale -----------------------------
+
+PASSWORD = "correct horse battery"
+
+
+@pytest.fixture(scope="module")
+def keys(tmp_path_factory, ut_pack_path):
+    """Key pairs made once: a.key and b.key without a password, e.key with
+    one (its password in `password`, a wrong one in `wrong`)."""
+    d = tmp_path_factory.mktemp("keys")
+    (d / "password").write_text(PASSWORD + "\n")
+    (d / "wrong").write_text("not " + PASSWORD + "\n")
+    for name in ("a", "b"):
+        subprocess.run([ut_pack_path, "keygen", "--no-password", d / f"{name}.key",
+                        d / f"{name}.pub"], check=True, capture_output=True)
+    subprocess.run([ut_pack_path, "keygen", "--password-file", d / "password", d / "e.key",
+                    d / "e.pub"], check=True, capture_output=True)
+    return d
+
+
+def snapshot(d):
+    """Every entry of a folder with its bytes (a link as its target)."""
+    return {n: os.readlink(d / n) if (d / n).is_symlink() else (d / n).read_bytes()
+            for n in os.listdir(d)}
+
+
+# keygen never overwrites a file: (id, what the folder holds first, the two
+# paths given, the message).
+KEYGEN_REFUSALS = [
+    ("public_key_path_holds_a_secret_key", {"release.key": "a.key"}, ["new.key", "release.key"],
+     "release.key exists and is a secret key: a file is never overwritten; give the public key a "
+     "new path"),
+    ("public_key_path_holds_a_public_key", {"old.pub": "a.pub"}, ["new.key", "old.pub"],
+     "old.pub exists and is a public key: a file is never overwritten; give the public key"),
+    ("public_key_path_holds_another_file", {"notes.txt": None}, ["new.key", "notes.txt"],
+     "notes.txt exists: a file is never overwritten; give the public key a new path"),
+    ("public_key_path_is_a_dangling_link", {"gone.pub": "->nowhere"}, ["new.key", "gone.pub"],
+     "gone.pub exists: a file is never overwritten"),
+    ("secret_key_path_exists", {"release.key": "a.key"}, ["release.key", "new.pub"],
+     "release.key exists and is a secret key: a file is never overwritten; give the secret key a "
+     "new path"),
+    ("same_path_for_both", {}, ["same.key", "same.key"],
+     "same.key is given for both keys: the public key would overwrite the secret key; give two "
+     "paths"),
+    ("same_file_by_two_names", {}, ["same.key", "./same.key"], "same.key is given for both keys"),
+]
+
+
+@pytest.mark.parametrize("password", [False, True], ids=["", "with_password"])
+@pytest.mark.parametrize("name,present,paths,message", KEYGEN_REFUSALS,
+                         ids=[k[0] for k in KEYGEN_REFUSALS])
+def test_keygen_overwrites_no_file(tool, tmp_path, keys, name, present, paths, message, password):
+    d = tmp_path / "keys"
+    d.mkdir()
+    for n, source in present.items():
+        if source is None:
+            (d / n).write_text("an engineer's notes\n")
+        elif source.startswith("->"):
+            os.symlink(source[2:], d / n)
+        else:
+            shutil.copyfile(keys / source, d / n)
+    before = snapshot(d)
+    options = ["--password-file", keys / "password"] if password else ["--no-password"]
+    r = tool("keygen", *options, *paths, cwd=d)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "ut_pack: keygen: error: " + message in r.stderr
+    assert r.stdout == ""
+    assert snapshot(d) == before, "no file written, none changed"
+
+
+def test_keygen_makes_a_pair_that_signs(tool, tmp_path):
+    r = tool("keygen", "--no-password", tmp_path / "k.key", tmp_path / "k.pub")
+    assert r.returncode == 0, r.stderr
+    assert oct((tmp_path / "k.key").stat().st_mode & 0o777) == "0o600"
+    assert leftovers(tmp_path) == []
+    src = folder(tmp_path, good_files())
+    assert tool("create", "--sign", tmp_path / "k.key", src, tmp_path / "command.f").returncode == 0
+    assert tool("verify", "--key", tmp_path / "k.pub", tmp_path / "command.f").returncode == 0
+
+
+# create --sign checks the key and its password before it writes anything:
+# (id, the options, the message).
+SIGN_FAILURES = [
+    ("missing_key", lambda k: ["--sign", k / "missing.key"],
+     "cannot read the secret key {keys}/missing.key: no such file"),
+    ("public_key_given", lambda k: ["--sign", k / "a.pub"],
+     "{keys}/a.pub is a public key, not a secret key: the two keys are swapped"),
+    ("wrong_password", lambda k: ["--sign", k / "e.key", "--password-file", k / "wrong"],
+     "wrong password for the secret key {keys}/e.key"),
+    ("missing_password_file", lambda k: ["--sign", k / "e.key", "--password-file", k / "none"],
+     "cannot read the password file {keys}/none: No such file or directory"),
+]
+
+
+@pytest.mark.parametrize("had_package", [False, True], ids=["new", "over_an_older_one"])
+@pytest.mark.parametrize("name,options,message", SIGN_FAILURES, ids=[s[0] for s in SIGN_FAILURES])
+def test_create_sign_checks_the_key_before_writing(tool, tmp_path, keys, name, options, message,
+                                                   had_package):
+    src = folder(tmp_path, good_files())
+    out = tmp_path / "out"
+    out.mkdir()
+    if had_package:
+        (out / "command.f").write_bytes(b"an older package")
+        (out / "command.f.minisig").write_bytes(b"its signature")
+    before = snapshot(out)
+    r = tool("create", *options(keys), src, out / "command.f")
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "ut_pack: create: error: " + message.format(keys=keys) in r.stderr
+    assert r.stdout == ""
+    assert snapshot(out) == before, "no package written, none changed"
+
+
+@pytest.mark.parametrize("how", ["create", "create_scrambled", "scramble"])
+def test_rewriting_a_package_removes_its_old_signature(tool, tmp_path, keys, how):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    signature = tmp_path / "command.f.minisig"
+    assert tool("create", "--sign", keys / "a.key", src, package).returncode == 0
+    assert tool("verify", "--key", keys / "a.pub", package).returncode == 0
+    (src / "run.sh").write_text("#!/bin/sh\necho changed\n")
+    args = {"create": ["create", src, package],
+            "create_scrambled": ["create", "--scramble", src, package],
+            "scramble": ["scramble", package]}[how]
+    r = tool(*args)
+    assert r.returncode == 0, r.stderr
+    assert (f"ut_pack: {args[0]}: warning: removed {signature}: it signed the old bytes of "
+            f"{package}; sign the new ones with ut_pack sign SECRET_KEY {package}") in r.stderr
+    assert not signature.exists()
+    r = tool("verify", "--key", keys / "a.pub", package)
+    assert r.returncode == 1 and "no signature file" in r.stderr
+    # Signed in the same run, the new signature stays, and nothing is said
+    # of a removal.
+    r = tool("create", "--sign", keys / "b.key", src, package)
+    assert r.returncode == 0, r.stderr
+    assert "removed" not in r.stderr
+    assert tool("verify", "--key", keys / "b.pub", package).returncode == 0
+    assert leftovers(tmp_path) == []
+
+
+def test_create_sign_with_a_password(tool, tmp_path, keys):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    r = tool("create", "--sign", keys / "e.key", "--password-file", keys / "password", src, package)
+    assert r.returncode == 0, r.stderr
+    assert f"{package}.minisig: signed by key id " in r.stdout
+    assert tool("verify", "--key", keys / "e.pub", package).returncode == 0
+
+
+# -- results that cannot be written ----------------------------------------------
+
+FULL_OUTPUT = [
+    ("help", lambda p, d: ["--help"]),
+    ("version", lambda p, d: ["--version"]),
+    ("command_help", lambda p, d: ["list", "--help"]),
+    ("list", lambda p, d: ["list", p]),
+    ("verify", lambda p, d: ["verify", p]),
+    ("create", lambda p, d: ["create", d / "to_pack", d / "new" / "command.f"]),
+    ("extract", lambda p, d: ["extract", p, d / "out"]),
+    ("scramble", lambda p, d: ["scramble", p]),
+    ("db_status", lambda p, d: ["db-status", p]),
+    ("keygen", lambda p, d: ["keygen", "--no-password", d / "k.key", d / "k.pub"]),
+]
+
+
+@pytest.mark.parametrize("name,make_args", FULL_OUTPUT, ids=[f[0] for f in FULL_OUTPUT])
+def test_results_that_cannot_be_written_fail_the_command(tool, tmp_path, packages, name,
+                                                         make_args):
+    folder(tmp_path, good_files(), "to_pack")
+    (tmp_path / "new").mkdir()
+    with open("/dev/full", "w") as full:
+        r = tool(*make_args(packages[0], tmp_path), stdout=full)
+    assert r.returncode == 1, r.stderr
+    assert r.stderr.endswith("error: cannot write the results to standard output: "
+                             "No space left on device\n"), r.stderr
+
+
+# -- options anywhere after the command -------------------------------------------
+
+def test_options_anywhere_after_the_command(tool, tmp_path, keys):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    r = tool("create", src, package, "--sign", keys / "a.key", "--scramble")
+    assert r.returncode == 0, r.stderr
+    assert "scrambled" in r.stdout and "signed by key id" in r.stdout
+    r = tool("verify", package, "--key", keys / "b.pub", "--key", keys / "a.pub")
+    assert r.returncode == 0, r.stderr
+    r = tool("sign", keys / "b.key", package, "-t", "release 7")
+    assert r.returncode == 0, r.stderr
+    r = tool("verify", package, "--key", keys / "b.pub")
+    assert r.returncode == 0 and "trusted comment: release 7" in r.stdout
+    r = tool("keygen", tmp_path / "n.key", tmp_path / "n.pub", "--no-password")
+    assert r.returncode == 0 and "NOT encrypted" in r.stdout
+    r = tool("verify", package, "-v", "--key", keys / "b.pub")
+    assert r.returncode == 0 and "CRC of packed is OK" in r.stderr
+    # "--" ends the options: a name that begins with "-".
+    odd = tmp_path / "-odd.f"
+    shutil.copyfile(package, odd)
+    r = tool("scramble", "--", "-odd.f", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert "-odd.f: a plain package again" in r.stdout
+
+
+# -- messages that say what to do ----------------------------------------------------
+
+def key_id(pub):
+    """The key id a public-key file names in its comment line."""
+    return pub.read_text().split("\n", 1)[0].rsplit(" ", 1)[1]
+
+
+def a_signed_package(tool, tmp_path, keys):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    assert tool("create", "--sign", keys / "a.key", src, package).returncode == 0
+    return package
+
+
+def not_a_package(tool, tmp_path, keys):
+    package = tmp_path / "command.f"
+    package.write_bytes(bytes((i * 131 + 7) % 251 for i in range(5000)))
+    return package
+
+
+def linked_package(tool, tmp_path, keys):
+    package = a_signed_package(tool, tmp_path, keys)
+    os.symlink("command.f", tmp_path / "latest.f")
+    return tmp_path / "latest.f"
+
+
+# (id, a maker of the package, the command's arguments after it, exit status,
+# the words that matter with {keys} and {a}, {b}, {e} for the key ids, and
+# the words that must not stand there).
+MESSAGES = [
+    ("link_named_as_the_package", linked_package, ["verify"], 1,
+     "latest.f is a symbolic link (to command.f): the board takes in no link; name the file "
+     "itself", "Success"),
+    ("link_named_as_the_package_list", linked_package, ["list"], 1,
+     "latest.f is a symbolic link (to command.f)", "Success"),
+    ("link_named_as_the_package_scramble", linked_package, ["scramble"], 1,
+     "latest.f is a symbolic link (to command.f)", "Success"),
+    ("not_a_package", not_a_package, ["verify"], 1,
+     "command.f: the daemon refuses the package: not a package: its first 808 bytes are no "
+     "package's record, plain or scrambled", "CRC"),
+    ("wrong_key", a_signed_package, ["verify", "--key", "{keys}/b.pub"], 1,
+     "the board refuses the package: no trusted key with its key id (key id {a}): it is signed "
+     "by key id {a}, and the keys given have key id {b}; give the public key {a}, or sign with "
+     "the secret key of one given", None),
+    ("wrong_keys", a_signed_package, ["verify", "--key", "{keys}/b.pub", "--key", "{keys}/e.pub"],
+     1, "and the keys given have key ids {b}, {e}; give the public key {a}", None),
+    ("secret_key_given_to_verify", a_signed_package, ["verify", "--key", "{keys}/a.key"], 1,
+     "{keys}/a.key is a secret key, not a public key: the two keys are swapped; give the public "
+     "key of the pair", "is not a public key"),
+    ("public_key_given_to_sign", a_signed_package, ["sign", "{keys}/a.pub"], 1,
+     "{keys}/a.pub is a public key, not a secret key: the two keys are swapped", None),
+    ("missing_public_key", a_signed_package, ["verify", "--key", "{keys}/missing.pub"], 1,
+     "cannot read the public key {keys}/missing.pub: no such file", ": missing"),
+    ("missing_secret_key", a_signed_package, ["sign", "{keys}/missing.key"], 1,
+     "cannot read the secret key {keys}/missing.key: no such file", ": missing"),
+]
+
+
+@pytest.mark.parametrize("name,make,args,status,words,not_words", MESSAGES,
+                         ids=[m[0] for m in MESSAGES])
+def test_messages_say_what_to_do(tool, tmp_path, keys, name, make, args, status, words,
+                                 not_words):
+    package = make(tool, tmp_path, keys)
+    ids = {"keys": keys, "a": key_id(keys / "a.pub"), "b": key_id(keys / "b.pub"),
+           "e": key_id(keys / "e.pub")}
+    args = [a.format(**ids) for a in args]
+    # The package goes last, where the command takes it (sign: after the key).
+    before = package.read_bytes()
+    r = tool(*args, package)
+    assert r.returncode == status, r.stdout + r.stderr
+    assert words.format(**ids) in r.stderr
+    if not_words:
+        assert not_words not in r.stderr
+    assert package.read_bytes() == before
+
+
+def test_list_of_what_is_not_a_package_shows_no_record(tool, tmp_path, keys):
+    package = not_a_package(tool, tmp_path, keys)
+    r = tool("list", package)
+    assert r.returncode == 1
+    assert r.stdout.startswith(f"package: {package}\n  5000 bytes\n  the daemon refuses it: not a "
+                               "package: its first 808 bytes are no package's record")
+    assert "entries" not in r.stdout and "checksum" not in r.stdout
+
+
+def test_create_names_the_file_over_the_size_limit(tool, tmp_path):
+    src = folder(tmp_path, good_files())
+    with open(src / "big.bin", "wb") as f:
+        f.truncate(2 ** 31)  # sparse: no room taken
+    r = tool("create", src, tmp_path / "command.f")
+    assert r.returncode == 1
+    size = 2 ** 31 + 808 + 2 + sum(len(v) for v in good_files().values())
+    assert (f"the package would have {size} bytes, and a package stays below 2 GiB (2147483647 "
+            f"bytes): big.bin alone has 2147483648 bytes; leave it out or make it smaller"
+            in r.stderr)
+    assert not (tmp_path / "command.f").exists() and leftovers(tmp_path) == []
+
+
+def test_a_script_row_with_arguments_asks_for_a_wrapper(tool, tmp_path):
+    src = folder(tmp_path, good_files(**{"work_list.f": "<0001>{update.sh --full}\n",
+                                         "update.sh": "#!/bin/sh\n"}))
+    r = tool("create", "--force", src, tmp_path / "command.f")
+    assert r.returncode == 1
+    assert ("work_list.f row 1: the daemon refuses the script name 'update.sh --full': the board "
+            "runs a bare script name, without arguments; name a wrapper script in the row, whose "
+            "command is: exec \"$(dirname \"$0\")/update.sh\" --full") in r.stderr
+    assert not (tmp_path / "command.f").exists()
+
+
+# Hidden and backup files: a warning, and the package is written all the
+# same (they do the board no harm).
+STRAY_FILES = [
+    (".DS_Store", ".DS_Store is a hidden file: it is packed like any other and takes one of the "
+                  "package's 20 places; remove it from the folder unless the task needs it"),
+    (".env", ".env is a hidden file"),
+    ("run.sh~", "run.sh~ is an editor's backup file: it is packed like any other"),
+]
+
+
+@pytest.mark.parametrize("stray,message", STRAY_FILES, ids=[s[0] for s in STRAY_FILES])
+def test_create_warns_about_hidden_and_backup_files(tool, tmp_path, stray, message):
+    src = folder(tmp_path, good_files(**{stray: "x"}))
+    package = tmp_path / "command.f"
+    r = tool("create", src, package)
+    assert r.returncode == 0, r.stderr
+    assert "ut_pack: create: warning: " + message in r.stderr
+    assert stray in r.stdout, "listed among what it packed"
+    r = tool("verify", package)
+    assert r.returncode == 0 and "ut_pack: verify: warning: " + message in r.stderr
+
+
+# Symbolic links in the folder: never followed, with or without --force.
+LINKS = [
+    ("to_a_file_beside", lambda d: os.symlink("run.sh", d / "again.sh")),
+    ("to_a_file_outside", lambda d: os.symlink("/etc/hostname", d / "host.txt")),
+    ("dangling", lambda d: os.symlink("nowhere", d / "gone.txt")),
+    ("to_a_folder", lambda d: os.symlink("/etc", d / "etc")),
+    ("the_work_list", lambda d: (os.rename(d / "work_list.f", d / "rows.txt"),
+                                 os.symlink("rows.txt", d / "work_list.f"))),
+]
+
+
+@pytest.mark.parametrize("force", [False, True], ids=["", "forced"])
+@pytest.mark.parametrize("name,make", LINKS, ids=[link[0] for link in LINKS])
+def test_create_never_follows_a_link_in_the_folder(tool, tmp_path, name, make, force):
+    src = folder(tmp_path, good_files())
+    make(src)
+    r = tool("create", *(["--force"] if force else []), src, tmp_path / "command.f")
+    assert r.returncode == 1
+    assert re.search(r"error: \S+ is a symbolic link: a package holds plain files only; copy the "
+                     r"file itself into the folder", r.stderr), r.stderr
+    assert not (tmp_path / "command.f").exists() and leftovers(tmp_path) == []
+
+
+# -- --json: the facts and the verdict as one object ---------------------------------
+
+@pytest.mark.parametrize("command", ["list", "verify"])
+@pytest.mark.parametrize("which", [0, 1], ids=["plain", "scrambled"])
+def test_json_of_a_good_package(tool, packages, command, which):
+    package = packages[which]
+    r = tool(command, package, "--json")
+    assert r.returncode == 0, r.stderr
+    obj = as_json(r)
+    data = package.read_bytes()
+    assert obj["package"] == str(package)
+    assert obj["size"] == len(data)
+    assert obj["scrambled"] is bool(which)
+    plain = packages[0].read_bytes()
+    stored = f"0x{struct.unpack('<H', plain[-2:])[0]:04x}"
+    assert obj["checksum"] == {"stored": stored, "computed": stored, "ok": True}
+    sizes = {n: len(v) for n, v in good_files().items()}
+    sizes["data.bin"] = 10240
+    offset, entries = 808, []
+    for name in sorted(sizes):
+        entries.append({"name": name, "offset": offset, "size": sizes[name]})
+        offset += sizes[name]
+    assert obj["entries"] == entries
+    assert obj["rows"] == [
+        {"code": "0001", "name": "run.sh", "action": "runs the script"},
+        {"code": "0002", "name": "remove_temp_folder", "action": "runs the built-in"}]
+    assert obj["signature"] is None
+    assert obj["verdict"] == "good"
+    assert obj["reason"] == "the daemon takes it in and loads its work list (2 rows)"
+
+
+def test_json_of_a_file_that_is_no_package_and_of_a_link(tool, tmp_path, keys):
+    package = not_a_package(tool, tmp_path, keys)
+    obj = as_json(tool("list", "--json", package))
+    assert obj == {"package": str(package), "size": 5000, "scrambled": None, "checksum": None,
+                   "entries": [], "rows": [], "signature": None, "verdict": "refused",
+                   "reason": f"{package}: the daemon refuses the package: not a package: its "
+                             "first 808 bytes are no package's record, plain or scrambled (is "
+                             "it the right file?)"}
+    os.symlink(package.name, tmp_path / "latest.f")
+    r = tool("verify", "--json", tmp_path / "latest.f")
+    assert r.returncode == 1
+    obj = as_json(r)
+    assert obj["size"] is None and obj["verdict"] == "refused"
+    assert obj["reason"] == (f"{tmp_path}/latest.f is a symbolic link (to command.f): the board "
+                             "takes in no link; name the file itself")
+
+
+def test_json_shows_the_signature(tool, tmp_path, keys):
+    package = a_signed_package(tool, tmp_path, keys)
+    a, b = key_id(keys / "a.pub"), key_id(keys / "b.pub")
+    # minisign's default trusted comment: its tabs as the tool shows them.
+    obj = as_json(tool("list", "--json", package))
+    assert obj["signature"]["file"] == f"{package}.minisig"
+    assert obj["signature"]["key_id"] == a
+    assert re.fullmatch(r"timestamp:\d+\\x09file:command\.f\\x09hashed",
+                        obj["signature"]["trusted_comment"]), obj["signature"]
+    assert obj["signature"]["fields"] == {"boards": None, "types": None, "sequence": None}
+    assert tool("sign", "-t", "release 7", keys / "a.key", package).returncode == 0
+    r = tool("verify", "--json", "--key", keys / "a.pub", package)
+    assert r.returncode == 0, r.stderr
+    obj = as_json(r)
+    assert obj["signature"] == {"file": f"{package}.minisig", "key_id": a,
+                                "trusted_comment": "release 7",
+                                "fields": {"boards": None, "types": None, "sequence": None}}
+    assert obj["verdict"] == "good"
+    assert obj["reason"].endswith("; the board holding the keys given takes its signature")
+    # The board with another key refuses it.
+    r = tool("verify", "--json", "--key", keys / "b.pub", package)
+    assert r.returncode == 1
+    obj = as_json(r)
+    assert obj["verdict"] == "refused" and obj["signature"]["key_id"] == a
+    assert obj["reason"].startswith(f"{package}: the board refuses the package: no trusted key "
+                                    f"with its key id (key id {a}): it is signed by key id {a}, "
+                                    f"and the keys given have key id {b}")
+    # A missing key: no package is judged without it.
+    r = tool("verify", "--json", "--key", keys / "missing.pub", package)
+    assert r.returncode == 1
+    assert as_json(r)["reason"] == f"cannot read the public key {keys}/missing.pub: no such file"
+
+
+# Names in the object: escaped once, as list prints them; a byte that is no
+# UTF-8 shows as \xNN too, so the object stays valid JSON.
+JSON_NAMES = [
+    ("entry_with_an_escape", craft([("work_list.f", GOOD_ROWS), ("run.sh", "#!/bin/sh\n"),
+                                    (b"a\x1b[2J\nI forged: ok", "x")]),
+     "entries", "name", "a\\x1b[2J\\x0aI forged: ok"),
+    ("entry_not_utf8", craft([("work_list.f", GOOD_ROWS), ("run.sh", "#!/bin/sh\n"),
+                              (b"caf\xe9.txt", "x")]), "entries", "name", "caf\\xe9.txt"),
+    ("entry_utf8", craft([("work_list.f", GOOD_ROWS), ("run.sh", "#!/bin/sh\n"),
+                          ("отчёт.txt", "x")]), "entries", "name", "отчёт.txt"),
+    ("entry_with_a_quote_and_a_backslash",
+     craft([("work_list.f", GOOD_ROWS), ("run.sh", "#!/bin/sh\n"), ('a"b\\c', "x")]),
+     "entries", "name", 'a"b\\x5cc'),
+    ("row_name", craft([("work_list.f", "<0003>{\x1b]0;pwned\x07}\n<0001>{run.sh}\n"),
+                        ("run.sh", "#!/bin/sh\n")]), "rows", "name", "\\x1b]0;pwned\\x07"),
+    ("row_code", craft([("work_list.f", "<\x1b[m>{x}\n<0001>{run.sh}\n"),
+                        ("run.sh", "#!/bin/sh\n")]), "rows", "code", "\\x1b[m"),
+]
+
+
+@pytest.mark.parametrize("name,data,part,key,shown", JSON_NAMES, ids=[n[0] for n in JSON_NAMES])
+def test_json_names_are_escaped_once(tool, tmp_path, name, data, part, key, shown):
+    package = tmp_path / "command.f"
+    package.write_bytes(data)
+    r = tool("list", "--json", package)
+    assert no_raw_control_bytes(r.stdout)
+    obj = as_json(r)
+    assert shown in [item[key] for item in obj[part]], obj[part]
+    # The text listing shows the same (there, a byte that is no UTF-8 goes
+    # out as it is).
+    if name != "entry_not_utf8":
+        assert shown in tool("list", package).stdout
+
+
+# -- the README's recipe, copied from the rendered page -------------------------------
+
+README = Path(__file__).resolve().parent.parent.parent / "README.md"
+
+
+def rendered_code_blocks():
+    """The code blocks of the README as the page shows them (cmark-gfm, the
+    renderer of GitHub's pages), each as the text a copy takes."""
+    if shutil.which("cmark-gfm") is None:
+        pytest.skip("needs cmark-gfm to render the README")
+    page = subprocess.run(["cmark-gfm", README], capture_output=True, text=True,
+                          check=True).stdout
+    return [html.unescape(b) for b in re.findall(r"<pre><code[^>]*>(.*?)</code></pre>", page, re.S)]
+
+
+def test_no_code_block_of_the_readme_renders_indented():
+    for block in rendered_code_blocks():
+        lines = [line for line in block.splitlines() if line]
+        assert not all(line.startswith(" ") for line in lines), block
+
+
+def test_the_readme_recipe_copied_from_the_page_makes_a_package(ut_pack_path, tmp_path):
+    blocks = rendered_code_blocks()
+    folder_step = next(b for b in blocks if b.startswith("mkdir service\n"))
+    pack_step = next(b for b in blocks if b.startswith("build/ut_pack create --scramble"))
+    page = tmp_path / "page"
+    (page / "build").mkdir(parents=True)
+    os.symlink(ut_pack_path, page / "build" / "ut_pack")
+    env = dict(os.environ, TMPDIR=str(tmp_path))
+    for step in (folder_step, pack_step):
+        r = subprocess.run(["sh", "-ec", step], cwd=page, capture_output=True, text=True, env=env)
+        assert r.returncode == 0, step + r.stdout + r.stderr
+    assert (page / "service" / "work_list.f").read_text() == \
+        "<0001>{collect.sh}\n<0002>{remove_temp_folder}\n"
+    assert (page / "service" / "collect.sh").read_text().startswith("#!/bin/sh\n")
+    assert "good: the daemon takes it in" in r.stdout
+
+
+# The fields the board reads, as its own parser reads them: (the options or
+# the trusted comment, the fields).
+JSON_FIELDS = [
+    (["--board", "RX-00042", "--board", "RX-00043", "--type", "recorder-v2"],
+     {"boards": ["RX-00042", "RX-00043"], "types": ["recorder-v2"], "sequence": None}),
+    # A sequence past the integers a JSON reader keeps exactly: a string.
+    (["--sequence", "9223372036854775807"],
+     {"boards": None, "types": None, "sequence": "9223372036854775807"}),
+    ("boards:", {"malformed": "the field boards is not a list of names (1 to 63 of A-Z a-z 0-9 . _ "
+                              "-, separated by \",\")"}),
+    ("sequence:1\tsequence:2", {"malformed": "the field sequence is given twice"}),
+]
+
+
+@pytest.mark.parametrize("given,fields", JSON_FIELDS, ids=["lists", "sequence", "malformed_list",
+                                                           "field_twice"])
+def test_json_shows_the_fields_the_board_reads(tool, tmp_path, keys, given, fields):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    if isinstance(given, list):
+        r = tool("create", "--sign", keys / "a.key", *given, src, package)
+        assert r.returncode == 0, r.stderr
+    else:
+        # ut_pack signs no malformed field: the comment line is changed in a
+        # signature file, which still parses (list does not check it).
+        assert tool("create", "--sign", keys / "a.key", src, package).returncode == 0
+        signature = tmp_path / "command.f.minisig"
+        lines = signature.read_text().split("\n")
+        lines[2] = "trusted comment: " + given
+        signature.write_text("\n".join(lines))
+    obj = as_json(tool("list", "--json", package))
+    assert obj["signature"]["fields"] == fields
+
+
+def test_json_of_the_boards_decision(tool, tmp_path, keys):
+    src = folder(tmp_path, good_files())
+    package = tmp_path / "command.f"
+    r = tool("create", "--sign", keys / "a.key", "--board", "RX-00040", src, package)
+    assert r.returncode == 0, r.stderr
+    (tmp_path / "board").write_text("id = RX-00042\n")
+    r = tool("verify", "--json", "--key", keys / "a.pub", "--board-file", tmp_path / "board",
+             package)
+    assert r.returncode == 1
+    obj = as_json(r)
+    assert obj["verdict"] == "refused"
+    assert obj["reason"] == (f"{package}: the board refuses the package: made for boards "
+                             "RX-00040; this board is RX-00042")
+    (tmp_path / "board").write_text("id = RX-00040\n")
+    r = tool("verify", "--json", "--key", keys / "a.pub", "--board-file", tmp_path / "board",
+             package)
+    assert r.returncode == 0, r.stderr
+    assert as_json(r)["verdict"] == "good"

@@ -9,6 +9,7 @@
 #include "common/test_utility/test_utility.h"
 #include "files.h"
 #include "messages.h"
+#include "options.h"
 #include "temporaries.h"
 #include "ut_pack.h"
 
@@ -26,6 +27,10 @@ int append_description(const char* path) {
 } // namespace
 
 int cmd_db_scramble(int argc, char** argv) {
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, nullptr, 0, &status)) {
+        return status;
+    }
     if (argc != 1) {
         error("expects FILE (see ut_pack db-scramble --help)");
         return EXIT_USAGE;
@@ -52,6 +57,10 @@ int cmd_db_scramble(int argc, char** argv) {
 }
 
 int cmd_db_status(int argc, char** argv) {
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, nullptr, 0, &status)) {
+        return status;
+    }
     if (argc != 1) {
         error("expects FILE (see ut_pack db-status --help)");
         return EXIT_USAGE;
@@ -78,6 +87,10 @@ int cmd_db_status(int argc, char** argv) {
 }
 
 int cmd_describe(int argc, char** argv) {
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, nullptr, 0, &status)) {
+        return status;
+    }
     if (argc != 2) {
         error("expects FILE TEXT (see ut_pack describe --help)");
         return EXIT_USAGE;

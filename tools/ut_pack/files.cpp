@@ -66,7 +66,18 @@ int library_takes(const char* path, const char* what) {
 }
 
 int is_regular_file(const char* path) {
-    scoped_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    // A link is not followed, as the daemon follows none on the stick.
+    struct stat named;
+    if (lstat(path, &named) == 0 && S_ISLNK(named.st_mode)) {
+        char target[PATH_MAX];
+        const ssize_t n = readlink(path, target, sizeof(target) - 1);
+        target[n > 0 ? n : 0] = '\0';
+        error("%s is a symbolic link (to %s): the board takes in no link; name the file "
+              "itself",
+              esc(path), esc(target));
+        return 0;
+    }
+    scoped_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
     if (!fd) {
         error("cannot read %s: %s", esc(path), strerror(errno));
         return 0;

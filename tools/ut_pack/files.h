@@ -24,8 +24,9 @@ const char* temp_root();
 // after the length.
 int library_takes(const char* path, const char* what);
 
-// 1 when the path is a regular file; else says why. Opened without waiting,
-// so that a FIFO or a device never holds the tool up.
+// 1 when the path is a regular file, not a link to one; else says why.
+// Opened without waiting, so that a FIFO or a device never holds the tool
+// up.
 int is_regular_file(const char* path);
 
 // 1 for a reason of the system that lies with the host, not with the

@@ -1,6 +1,7 @@
 #include "intake.h"
 
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -77,12 +78,30 @@ int look_at_copy(intake* in) {
     return !in->scrambled || crypt_file(in->package);
 }
 
+// 1 when the record, read plain or unscrambled, is no package's at all: a
+// count of entries the format cannot hold, or a scrambled record whose size
+// is not where its first entry begins. The daemon refuses such a file with
+// a reason about its checksum or its record; the engineer is told what it
+// is.
+int is_no_record(const intake* in) {
+    const packed_info* info = &in->info;
+    return info->files_count < 0 || info->files_count > PACK_MAX_FILES ||
+           (in->scrambled && info->pack_struct_size != info->entries[0].start_pointer);
+}
+
 // The daemon's reason, without the private folder's path: the names in it
 // are those of the package.
 void refusal_without_folder(intake* in, const char* reason) {
     if (!in->info_read) {
         snprintf(in->refusal, sizeof(in->refusal),
                  "not a package: %lld bytes, fewer than its %d-byte record", in->length,
+                 PACK_INFO_SIZE);
+        return;
+    }
+    if (in->not_a_package) {
+        snprintf(in->refusal, sizeof(in->refusal),
+                 "not a package: its first %d bytes are no package's record, plain or "
+                 "scrambled (is it the right file?)",
                  PACK_INFO_SIZE);
         return;
     }
@@ -99,6 +118,10 @@ void refusal_without_folder(intake* in, const char* reason) {
 }
 
 } // namespace
+
+int record_known(const intake* in) {
+    return in->info_read && !in->not_a_package;
+}
 
 void end_intake(intake* in) {
     remove_temporary(in->slot);
@@ -131,6 +154,7 @@ int take_in(const char* package, intake* in, const minisign_keyring* keys) {
         return 0;
     }
     in->length = static_cast<long long>(st.st_size);
+    in->copied = 1;
     if (!look_at_copy(in)) {
         error("cannot read %s in a temporary folder in %s: %s", esc(package), esc(temp_root()),
               strerror(errno));
@@ -144,6 +168,11 @@ int take_in(const char* package, intake* in, const minisign_keyring* keys) {
         return 0;
     }
 
+    in->not_a_package = in->info_read && is_no_record(in);
+    if (in->not_a_package) {
+        refusal_without_folder(in, "");
+        return 1;
+    }
     errno = 0;
     in->taken_in = unpack_files(in->package, in->folder);
     const int unpack_errno = errno;
@@ -173,41 +202,52 @@ int take_in(const char* package, intake* in, const minisign_keyring* keys) {
     return 1;
 }
 
-int package_faults(const char* package, const intake* in, int say) {
+namespace {
+
+// One fault of a package: said when `say`, added to the reason.
+__attribute__((format(printf, 5, 6))) void fault(int say, int* faults, char* reason, int size,
+                                                 const char* format, ...) {
+    char text[4096];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    if (say) {
+        error("%s", text);
+    }
+    if (reason != nullptr) {
+        const size_t n = *faults == 0 ? 0 : strlen(reason);
+        snprintf(reason + n, static_cast<size_t>(size) - n, "%s%s", n > 0 ? "; " : "", text);
+    }
+    ++*faults;
+}
+
+} // namespace
+
+int package_faults(const char* package, const intake* in, int say, char* reason, int size) {
     int faults = 0;
     if (!in->taken_in) {
-        if (say) {
-            error("%s: the daemon refuses the package: %s", esc(package), in->refusal);
-        }
-        return 1;
+        fault(say, &faults, reason, size, "%s: the daemon refuses the package: %s", esc(package),
+              in->refusal);
+        return faults;
     }
     if (in->crc_known && in->stored_crc != in->computed_crc) {
-        ++faults;
-        if (say) {
-            error("%s: the checksum does not match (stored 0x%04x, computed 0x%04x): the "
-                  "package is damaged%s",
-                  esc(package), in->stored_crc, in->computed_crc,
-                  in->scrambled ? "" : " (the board would take a plain one in all the same)");
-        }
+        fault(say, &faults, reason, size,
+              "%s: the checksum does not match (stored 0x%04x, computed 0x%04x): the package is "
+              "damaged%s",
+              esc(package), in->stored_crc, in->computed_crc,
+              in->scrambled ? "" : " (the board would take a plain one in all the same)");
     }
     if (in->length < in->needed_length) {
-        ++faults;
-        if (say) {
-            error("%s: cut short: %lld bytes where its record needs %lld", esc(package), in->length,
-                  in->needed_length);
-        }
+        fault(say, &faults, reason, size, "%s: cut short: %lld bytes where its record needs %lld",
+              esc(package), in->length, in->needed_length);
     }
     if (!in->has_work_list) {
-        ++faults;
-        if (say) {
-            error("%s: no %s in the package: the daemon would not run it", esc(package),
-                  WORK_LIST_NAME);
-        }
+        fault(say, &faults, reason, size, "%s: no %s in the package: the daemon would not run it",
+              esc(package), WORK_LIST_NAME);
     } else if (!in->work_list_loaded) {
-        ++faults;
-        if (say) {
-            error("%s: the daemon refuses %s: %s", esc(package), WORK_LIST_NAME, in->work_list_why);
-        }
+        fault(say, &faults, reason, size, "%s: the daemon refuses %s: %s", esc(package),
+              WORK_LIST_NAME, in->work_list_why);
     }
     return faults;
 }
@@ -260,6 +300,22 @@ int warn_package(const char* package, const char* list_path, const work_list_tab
                 esc(package), PACKAGE_NAME);
     }
     return warnings;
+}
+
+void warn_stray_files(const folder_listing* files) {
+    for (int i = 0; i < files->count; ++i) {
+        const char* name = files->names[i];
+        const size_t length = strlen(name);
+        if (name[0] == '.') {
+            warning("%s is a hidden file: it is packed like any other and takes one of the "
+                    "package's %d places; remove it from the folder unless the task needs it",
+                    esc(name), PACKAGE_MAX_FILES);
+        } else if (length > 0 && name[length - 1] == '~') {
+            warning("%s is an editor's backup file: it is packed like any other and takes one of "
+                    "the package's %d places; remove it from the folder unless the task needs it",
+                    esc(name), PACKAGE_MAX_FILES);
+        }
+    }
 }
 
 void print_rows(const work_list_table* list, const row_review* reviews) {

@@ -18,10 +18,12 @@ struct intake {
     char folder[PATH_MAX];  // the daemon's temporary folder, ends in "/"
     char package[PATH_MAX]; // the package's copy in it
     int slot;
+    int copied; // the package was copied: its length is known
     long long length;
     int scrambled;
     packed_info info; // the record, unscrambled
     int info_read;
+    int not_a_package; // no package's record, plain or scrambled
     int crc_known;
     uint16_t stored_crc;
     uint16_t computed_crc;
@@ -41,12 +43,17 @@ struct intake {
 // host failed or the signature is refused (the package's faults are in `in`).
 int take_in(const char* package, intake* in, const minisign_keyring* keys = nullptr);
 
+// 1 when the package's record was read and is a package's: its entries,
+// checksums and form (plain or scrambled) are then known.
+int record_known(const intake* in);
+
 // Removes the private folder.
 void end_intake(intake* in);
 
 // The faults that make verify fail; each said as an error when `say` (list
-// counts them only). Returns their number.
-int package_faults(const char* package, const intake* in, int say);
+// counts them only), and all into reason, joined by "; ". Returns their
+// number.
+int package_faults(const char* package, const intake* in, int say, char* reason, int size);
 
 // Warns about every row that has something to say; row errors become
 // errors when `as_errors`. Returns the number of warnings given.
@@ -56,6 +63,10 @@ int warn_rows(const work_list_table* list, const row_review* reviews, int as_err
 // their number.
 int warn_package(const char* package, const char* list_path, const work_list_table* list,
                  const folder_listing* files);
+
+// Warnings about hidden files (".DS_Store") and editors' backup files
+// ("run.sh~"): harmless on the board, but seldom meant to be packed.
+void warn_stray_files(const folder_listing* files);
 
 // The rows as a table on standard output, with what the daemon does with
 // each.

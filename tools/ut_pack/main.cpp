@@ -12,14 +12,18 @@
 // signature_commands (keygen, sign, and the board's signature check) and
 // database_commands (db-scramble, db-status, describe). intake plays the
 // daemon's intake of a package, package_check judges folders and work lists,
-// temporaries holds the temporary files and their removal on signals.
+// json_report writes the verdict as JSON (--json), options takes each
+// command's options, temporaries holds the temporary files and their removal
+// on signals (the one part bound to Linux system calls), files and messages
+// the paths and the escaped messages.
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "common/log/log_c.h"
 #include "database_commands.h"
 #include "messages.h"
+#include "options.h"
 #include "package_commands.h"
 #include "signature_commands.h"
 #include "temporaries.h"
@@ -46,21 +50,24 @@ const command kCommands[] = {
      "with CRLF line ends, a script row after remove_temp_folder, a row the daemon\n"
      "passes over, a work list that does nothing, a PACKAGE not named command.f, a\n"
      "file named command.f in FOLDER), unless --force is given. PACKAGE is written\n"
-     "beside FOLDER or anywhere else, never inside it.\n"
+     "beside FOLDER or anywhere else, never inside it. An old PACKAGE.minisig is\n"
+     "removed (it signs the old bytes) unless --sign signs the new ones.\n"
      "  --scramble   scramble the finished package as a whole\n"
      "  --force      write the package in spite of warnings\n"
-     "  --sign SECRET_KEY  sign the finished package into PACKAGE.minisig, as `sign` does\n"
+     "  --sign SECRET_KEY  sign the finished package into PACKAGE.minisig, as `sign` does;\n"
+     "               the key and its password are checked before anything is written\n"
      "  --board, --type, --sequence  fields of the signed comment, as for `sign`\n"
      "  --password-file FILE  the secret key's password, instead of asking on the terminal"},
-    {"list", cmd_list, "list PACKAGE",
+    {"list", cmd_list, "list [--json] PACKAGE",
      "Shows a package, plain or scrambled: its entries with offsets and sizes, the\n"
      "stored and computed checksums, and each row of the work list the daemon will\n"
      "load (entries of the same name joined, as the daemon unpacks them) with what\n"
      "the daemon will do with it, and whether PACKAGE.minisig is there and which key\n"
      "id it names, with the fields of its trusted comment that boards read. Exit\n"
-     "status as verify's. PACKAGE is not changed."},
+     "status as verify's. PACKAGE is not changed.\n"
+     "  --json  the facts and the verdict as one JSON object instead (see the README)"},
     {"verify", cmd_verify,
-     "verify [--key PUBLIC_KEY]... [--board-file FILE [--ledger FILE]] PACKAGE",
+     "verify [--key PUBLIC_KEY]... [--board-file FILE [--ledger FILE]] [--json] PACKAGE",
      "Exit status 0 exactly when the daemon would take the package in and load its\n"
      "work list and the package is whole: its checksum matches (plain ones too) and\n"
      "it is as long as its record says; else 1 with the reason. Warns about rows that\n"
@@ -71,11 +78,13 @@ const command kCommands[] = {
      "                    decision on the trusted comment's boards, types, sequence\n"
      "  --ledger FILE     with --board-file: the board's /var/lib/usb_tools/ledger, for\n"
      "                    the sequence\n"
+     "  --json  the facts and the verdict as one JSON object on standard output\n"
      "Without --key, tells whether PACKAGE.minisig is there and which key id it names.\n"
      "Both show the fields of the trusted comment that boards read."},
     {"keygen", cmd_keygen, "keygen [--no-password] SECRET_KEY PUBLIC_KEY",
      "Makes a new key pair in minisign's formats. The secret key is encrypted with a\n"
-     "password asked for on the terminal, as minisign does it.\n"
+     "password asked for on the terminal, as minisign does it. Never overwrites a\n"
+     "file: an existing path, or one path for both keys, is refused.\n"
      "  --no-password         leave the secret key unencrypted (build servers)\n"
      "  --password-file FILE  read the password from the first line of FILE"},
     {"sign", cmd_sign,
@@ -94,7 +103,8 @@ const command kCommands[] = {
      "Unpacks what the daemon would unpack into FOLDER (made when missing; it must be\n"
      "empty), on any file system. PACKAGE is not changed."},
     {"scramble", cmd_scramble, "scramble FILE",
-     "Scrambles a whole file in place, as packages travel; the same command restores it."},
+     "Scrambles a whole file in place, as packages travel; the same command restores it.\n"
+     "An old FILE.minisig is removed: it signs the old bytes."},
     {"db-scramble", cmd_db_scramble, "db-scramble FILE",
      "Scrambles the first and last 8000 bytes of a database file in place; the same\n"
      "command restores it."},
@@ -116,9 +126,7 @@ void usage(FILE* out) {
                  "Exit status: 0 success, 1 a check or an operation failed, 2 a usage error.\n");
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     int at = 1;
     int verbose = 0;
     while (at < argc && argv[at][0] == '-') {
@@ -141,22 +149,44 @@ int main(int argc, char** argv) {
         usage(stderr);
         return EXIT_USAGE;
     }
-    // The library's lines go to standard error (with -v), never into a
-    // settings file or a log folder in the user's folder.
-    log_to_stream(verbose ? library_line_stream() : stderr, verbose ? LVL_DEBUG : 0);
+    show_library_errors();
+    if (verbose) {
+        show_library_lines();
+    }
     catch_ending_signals();
     for (const command& c : kCommands) {
         if (strcmp(argv[at], c.name) == 0) {
             g_command = c.name;
-            if (at + 1 < argc &&
-                (strcmp(argv[at + 1], "--help") == 0 || strcmp(argv[at + 1], "-h") == 0)) {
-                printf("usage: ut_pack %s\n\n%s\n", c.synopsis, c.help);
-                return EXIT_OK;
-            }
             return c.run(argc - at - 1, argv + at + 1);
         }
     }
     fprintf(stderr, "ut_pack: unknown command %s\n", esc(argv[at]));
     usage(stderr);
     return EXIT_USAGE;
+}
+
+// The results are written when standard output is flushed: a result that
+// could not be written (a full disk, a closed file) fails the command.
+int finish(int status) {
+    errno = 0;
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        const int saved = errno != 0 ? errno : EIO;
+        error("cannot write the results to standard output: %s", strerror(saved));
+        return status == EXIT_OK ? EXIT_FAILED : status;
+    }
+    return status;
+}
+
+} // namespace
+
+void print_command_help() {
+    for (const command& c : kCommands) {
+        if (strcmp(g_command, c.name) == 0) {
+            printf("usage: ut_pack %s\n\n%s\n", c.synopsis, c.help);
+        }
+    }
+}
+
+int main(int argc, char** argv) {
+    return finish(run(argc, argv));
 }

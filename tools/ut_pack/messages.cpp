@@ -11,11 +11,24 @@
 #include "common/test_utility/text_escape.h"
 
 const char* g_command = "ut_pack";
+int g_json_results = 0;
 
 namespace {
 
+char g_first_error[4096];
+
 __attribute__((format(printf, 2, 0))) void say(const char* kind, const char* format, va_list args) {
-    fprintf(stderr, "ut_pack: %s: %s: ", g_command, kind);
+    if (strcmp(kind, "error") == 0 && g_first_error[0] == '\0') {
+        va_list copy;
+        va_copy(copy, args);
+        vsnprintf(g_first_error, sizeof(g_first_error), format, copy);
+        va_end(copy);
+    }
+    if (strcmp(g_command, "ut_pack") == 0) {
+        fprintf(stderr, "ut_pack: %s: ", kind);
+    } else {
+        fprintf(stderr, "ut_pack: %s: %s: ", g_command, kind);
+    }
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
 }
@@ -27,6 +40,10 @@ void error(const char* format, ...) {
     va_start(args, format);
     say("error", format, args);
     va_end(args);
+}
+
+const char* first_error() {
+    return g_first_error;
 }
 
 void warning(const char* format, ...) {
@@ -97,13 +114,22 @@ ssize_t write_library_lines(void*, const char* data, size_t size) {
 
 } // namespace
 
-FILE* library_line_stream() {
-    cookie_io_functions_t functions = {nullptr, write_library_lines, nullptr, nullptr};
-    FILE* stream = fopencookie(nullptr, "w", functions);
+void show_library_errors() {
+    log_to_stream(stderr, 0);
+}
+
+void show_library_lines() {
+    static FILE* stream = nullptr;
     if (stream == nullptr) {
-        return stderr;
+        cookie_io_functions_t functions = {nullptr, write_library_lines, nullptr, nullptr};
+        stream = fopencookie(nullptr, "w", functions);
+        if (stream == nullptr) {
+            stream = stderr;
+        } else {
+            // Unbuffered: each line of the library reaches the filter in one
+            // piece.
+            setvbuf(stream, nullptr, _IONBF, 0);
+        }
     }
-    // Unbuffered: each line of the library reaches the filter in one piece.
-    setvbuf(stream, nullptr, _IONBF, 0);
-    return stream;
+    log_to_stream(stream, LVL_DEBUG);
 }

@@ -60,8 +60,17 @@ int list_folder_for_package(const char* folder, folder_listing* out, char* why, 
             return 0;
         }
         struct stat st;
-        if (stat(path, &st) != 0) {
+        if (lstat(path, &st) != 0) {
             say(why, why_size, "cannot read %s: %s", shown(path).text, strerror(errno));
+            return 0;
+        }
+        // A link is never followed, with --force or without: what it names
+        // may change before the board runs the package, or lie outside it.
+        if (S_ISLNK(st.st_mode)) {
+            say(why, why_size,
+                "%s is a symbolic link: a package holds plain files only; copy the file itself "
+                "into the folder",
+                shown(name).text);
             return 0;
         }
         if (S_ISDIR(st.st_mode)) {
@@ -279,6 +288,18 @@ __attribute__((format(printf, 2, 3))) void note(row_review* r, const char* forma
     va_end(args);
 }
 
+// 1 for a script row's name that is a plain script name followed by
+// arguments: "update.sh --full".
+int has_arguments(const char* name) {
+    const char* space = strchr(name, ' ');
+    if (space == nullptr || space == name) {
+        return 0;
+    }
+    char first[TASK_ROW_NAME_SIZE];
+    snprintf(first, sizeof(first), "%.*s", static_cast<int>(space - name), name);
+    return is_plain_script_name(first);
+}
+
 // A word on a script the daemon will start, from its line ends.
 void review_script_text(const char* folder, const char* name, row_review* r) {
     char path[PATH_MAX];
@@ -323,7 +344,15 @@ int review_work_list(const work_list_table* list, const folder_listing* files, c
         int fate;
         if (strcmp(row->state, TASK_ROW_SCRIPT) == 0) {
             fate = ROW_FAILS;
-            if (!is_plain_script_name(row->name)) {
+            if (!is_plain_script_name(row->name) && has_arguments(row->name)) {
+                r->error = 1;
+                const char* space = strchr(name.text, ' ');
+                note(r,
+                     "the daemon refuses the script name '%s': the board runs a bare script "
+                     "name, without arguments; name a wrapper script in the row, whose command "
+                     "is: exec \"$(dirname \"$0\")/%.*s\"%s",
+                     name.text, static_cast<int>(space - name.text), name.text, space);
+            } else if (!is_plain_script_name(row->name)) {
                 r->error = 1;
                 note(r, "the daemon refuses the script name '%s'", name.text);
             } else if (!listing_has(files, row->name)) {

@@ -17,7 +17,10 @@
 #include "common/test_utility/package_policy.h"
 #include "common/test_utility/scoped_handle.h"
 #include "common/test_utility/text_escape.h"
+#include "files.h"
 #include "messages.h"
+#include "options.h"
+#include "temporaries.h"
 #include "ut_pack.h"
 
 namespace {
@@ -86,7 +89,7 @@ void chomp(char* text) {
 int password_from_file(const char* path, char* out, int size) {
     scoped_file f(fopen(path, "r"));
     if (!f) {
-        error("cannot read the password file %s: %s", path, strerror(errno));
+        error("cannot read the password file %s: %s", esc(path), strerror(errno));
         return 0;
     }
     if (fgets(out, size, f.get()) == nullptr) {
@@ -149,6 +152,53 @@ int apply_password(uint8_t* blob, const char* password) {
     return 1;
 }
 
+// The reason of minisign_read_small_file in words for a key file.
+const char* key_file_reason(const char* why) {
+    return strcmp(why, "missing") == 0 ? "no such file" : why;
+}
+
+// The second line of a key file, where the key is: its start and length
+// (without its line end), or null.
+const char* key_line(const char* text, int length, int* line_length) {
+    const char* line = static_cast<const char*>(memchr(text, '\n', static_cast<size_t>(length)));
+    if (line == nullptr) {
+        return nullptr;
+    }
+    ++line;
+    *line_length = static_cast<int>(text + length - line);
+    const char* end =
+        static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(*line_length)));
+    if (end != nullptr) {
+        *line_length = static_cast<int>(end - line);
+    }
+    if (*line_length > 0 && line[*line_length - 1] == '\r') {
+        --*line_length;
+    }
+    return line;
+}
+
+enum { PUBLIC_KEY_BLOB = 2 + MINISIGN_KEY_ID_SIZE + MINISIGN_KEY_SIZE }; // 42
+
+// The number of bytes the key line of a key file carries: PUBLIC_KEY_BLOB
+// for a public key, SECRET_KEY_BLOB for a secret one; -1 when it is neither
+// or cannot be read.
+int key_blob_size(const char* path) {
+    static char text[SECRET_KEY_FILE_MAX];
+    int length = 0;
+    int line_length = 0;
+    const char* why = "";
+    if (!minisign_read_small_file(path, 0, text, sizeof(text), &length, &why)) {
+        return -1;
+    }
+    const char* line = key_line(text, length, &line_length);
+    static uint8_t blob[SECRET_KEY_BLOB + 1];
+    const int size =
+        line != nullptr ? minisign_base64_decode(line, line_length, blob, sizeof(blob)) : -1;
+    sodium_memzero(blob, sizeof(blob));
+    sodium_memzero(text, sizeof(text));
+    return size;
+}
+
 // Reads a secret key in minisign's format, asking for its password when it
 // is encrypted. A wrong password is told by the checksum.
 int load_secret_key(const char* path, const char* password_file, secret_key* out) {
@@ -156,38 +206,35 @@ int load_secret_key(const char* path, const char* password_file, secret_key* out
     int length = 0;
     const char* why = "";
     if (!minisign_read_small_file(path, 0, text, sizeof(text), &length, &why)) {
-        error("cannot read the secret key %s: %s", path, why);
+        error("cannot read the secret key %s: %s", esc(path), key_file_reason(why));
         return 0;
     }
-    // The second line holds the key.
-    const char* line = static_cast<const char*>(memchr(text, '\n', static_cast<size_t>(length)));
+    int line_length = 0;
+    const char* line = key_line(text, length, &line_length);
     if (line == nullptr) {
-        error("%s is not a secret key: no key line", path);
+        error("%s is not a secret key: no key line", esc(path));
         return 0;
-    }
-    ++line;
-    int line_length = static_cast<int>(text + length - line);
-    const char* end =
-        static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(line_length)));
-    if (end != nullptr) {
-        line_length = static_cast<int>(end - line);
-    }
-    if (line_length > 0 && line[line_length - 1] == '\r') {
-        --line_length;
     }
     uint8_t blob[SECRET_KEY_BLOB];
-    if (minisign_base64_decode(line, line_length, blob, sizeof(blob)) != SECRET_KEY_BLOB) {
-        error("%s is not a secret key: its key line is not the base64 of %d bytes", path,
+    const int size = minisign_base64_decode(line, line_length, blob, sizeof(blob));
+    if (size == PUBLIC_KEY_BLOB) {
+        error("%s is a public key, not a secret key: the two keys are swapped; sign with the "
+              "secret key of the pair (keygen's first file)",
+              esc(path));
+        return 0;
+    }
+    if (size != SECRET_KEY_BLOB) {
+        error("%s is not a secret key: its key line is not the base64 of %d bytes", esc(path),
               SECRET_KEY_BLOB);
         return 0;
     }
     if (memcmp(blob, "Ed", 2) != 0 || memcmp(blob + 4, "B2", 2) != 0) {
-        error("%s: unsupported signature or checksum algorithm", path);
+        error("%s: unsupported signature or checksum algorithm", esc(path));
         return 0;
     }
     const int encrypted = memcmp(blob + 2, "Sc", 2) == 0;
     if (!encrypted && memcmp(blob + 2, "\0\0", 2) != 0) {
-        error("%s: unsupported key derivation function", path);
+        error("%s: unsupported key derivation function", esc(path));
         return 0;
     }
     if (encrypted) {
@@ -219,9 +266,9 @@ int load_secret_key(const char* path, const char* password_file, secret_key* out
     if (!checksum_good || !pair_good) {
         sodium_memzero(blob, sizeof(blob));
         if (encrypted) {
-            error("wrong password for the secret key %s", path);
+            error("wrong password for the secret key %s", esc(path));
         } else {
-            error("%s: the secret key is damaged (its checksum does not match)", path);
+            error("%s: the secret key is damaged (its checksum does not match)", esc(path));
         }
         return 0;
     }
@@ -232,33 +279,11 @@ int load_secret_key(const char* path, const char* password_file, secret_key* out
 }
 
 // Writes text to a new file beside path and renames it into place, so that
-// a failure never leaves a half-written file under the name.
+// a failure (or a signal) never leaves a half-written file under the name.
 int write_file_atomically(const char* path, const char* text, mode_t mode) {
     char temp[PATH_MAX];
-    char copy[PATH_MAX];
-    snprintf(copy, sizeof(copy), "%s", path);
-    char base_copy[PATH_MAX];
-    snprintf(base_copy, sizeof(base_copy), "%s", path);
-    if (snprintf(temp, sizeof(temp), "%s/.%s.ut_pack-XXXXXX", dirname(copy), basename(base_copy)) >=
-        static_cast<int>(sizeof(temp))) {
-        error("path too long: %s", path);
-        return 0;
-    }
-    scoped_fd fd(mkstemp(temp));
-    if (!fd) {
-        error("cannot write beside %s: %s", path, strerror(errno));
-        return 0;
-    }
-    const size_t n = strlen(text);
-    const int ok = fchmod(fd.get(), mode) == 0 &&
-                   write(fd.get(), text, n) == static_cast<ssize_t>(n) && fsync(fd.get()) == 0 &&
-                   fd.close() == 0 && rename(temp, path) == 0;
-    if (!ok) {
-        error("cannot write %s: %s", path, strerror(errno));
-        unlink(temp);
-        return 0;
-    }
-    return 1;
+    const int slot = write_beside(path, text, strlen(text), mode, temp, sizeof(temp));
+    return slot >= 0 && move_into_place(slot, temp, path);
 }
 
 // The BLAKE2b-512 of a file, read in pieces.
@@ -266,7 +291,7 @@ int hash_file(const char* path, uint8_t* hash) {
     scoped_fd fd(open(path, O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        error("cannot read %s: %s", path, fd ? "not a file" : strerror(errno));
+        error("cannot read %s: %s", esc(path), fd ? "not a file" : strerror(errno));
         return 0;
     }
     crypto_generichash_state state;
@@ -278,7 +303,7 @@ int hash_file(const char* path, uint8_t* hash) {
             continue;
         }
         if (got < 0) {
-            error("cannot read %s: %s", path, strerror(errno));
+            error("cannot read %s: %s", esc(path), strerror(errno));
             return 0;
         }
         if (got == 0) {
@@ -315,9 +340,9 @@ const char* verdict_text(int verdict) {
 
 void warn_invalid_key(const char* path, int named_as_key, const char* why) {
     if (named_as_key) {
-        warning("%s holds no valid public key: %s", path, why);
+        warning("%s holds no valid public key: %s", esc(path), why);
     } else {
-        warning("%s is not a key file, the board ignores it: %s", path, why);
+        warning("%s is not a key file, the board ignores it: %s", esc(path), why);
     }
 }
 
@@ -361,7 +386,7 @@ int predict_board(const char* package, const minisign_signature* sig) {
     const int board_state =
         policy_read_board_file(g_board_file, &board, board_why, sizeof(board_why));
     if (board_state == POLICY_FILE_ABSENT) {
-        error("no board file %s", g_board_file);
+        error("no board file %s", esc(g_board_file));
         return 0;
     }
     int ledger_state = POLICY_FILE_READ;
@@ -369,7 +394,7 @@ int predict_board(const char* package, const minisign_signature* sig) {
     if (g_ledger_file != nullptr) {
         ledger_state = policy_read_ledger(g_ledger_file, &ledger, ledger_why, sizeof(ledger_why));
         if (ledger_state == POLICY_FILE_ABSENT) {
-            error("no ledger %s", g_ledger_file);
+            error("no ledger %s", esc(g_ledger_file));
             return 0;
         }
     }
@@ -377,52 +402,32 @@ int predict_board(const char* package, const minisign_signature* sig) {
     policy_decide(sig->trusted_comment, sig->trusted_comment_length, sig->key_id, board_state,
                   &board, board_why, ledger_state, &ledger, ledger_why, &decision);
     if (!decision.taken) {
-        error("%s: the board refuses the package: %s", package, decision.reason);
+        error("%s: the board refuses the package: %s", esc(package), decision.reason);
         return 0;
     }
-    printf("%s: the board %s takes it in%s%s\n", package, board.id[0] != '\0' ? board.id : "",
-           decision.summary[0] != '\0' ? ": " : "", decision.summary);
-    if (decision.sequenced && g_ledger_file == nullptr) {
-        printf("%s: sequence not checked against a ledger: give --ledger\n", package);
-    }
-    return 1;
-}
-
-} // namespace
-
-int take_field_option(int argc, char** argv, int* at, field_options* fields) {
-    const char* option = argv[*at];
-    const int is_board = strcmp(option, "--board") == 0;
-    const int is_type = strcmp(option, "--type") == 0;
-    const int is_sequence = strcmp(option, "--sequence") == 0;
-    if (!is_board && !is_type && !is_sequence) {
-        return 0;
-    }
-    if (*at + 1 >= argc) {
-        error("%s needs a value", option);
-        return -1;
-    }
-    const char* value = argv[++*at];
-    if (is_sequence) {
-        if (fields->sequence != nullptr) {
-            error("--sequence given twice");
-            return -1;
+    if (!g_json_results) {
+        printf("%s: the board %s takes it in%s%s\n", esc(package),
+               board.id[0] != '\0' ? board.id : "", decision.summary[0] != '\0' ? ": " : "",
+               decision.summary);
+        if (decision.sequenced && g_ledger_file == nullptr) {
+            printf("%s: sequence not checked against a ledger: give --ledger\n", esc(package));
         }
-        fields->sequence = value;
-        return 1;
     }
-    char* list = is_board ? fields->boards : fields->types;
-    const size_t n = strlen(list);
-    if (snprintf(list + n, sizeof(fields->boards) - n, "%s%s", n > 0 ? "," : "", value) >=
-        static_cast<int>(sizeof(fields->boards) - n)) {
-        error("too many %s", option);
-        return -1;
-    }
-    ++(is_board ? fields->board_count : fields->type_count);
     return 1;
 }
 
-namespace {
+// Values joined by commas into out; 0 when they do not fit.
+int join_values(const char* const* values, int count, char* out, int size) {
+    out[0] = '\0';
+    for (int i = 0; i < count; ++i) {
+        const size_t n = strlen(out);
+        if (snprintf(out + n, static_cast<size_t>(size) - n, "%s%s", i > 0 ? "," : "", values[i]) >=
+            size - static_cast<int>(n)) {
+            return 0;
+        }
+    }
+    return 1;
+}
 
 // The trusted comment to sign: the given one or minisign's default, with
 // the fields added. 1 when it is one the board reads; otherwise 0 after an
@@ -430,10 +435,10 @@ namespace {
 int compose_comment(const char* comment, const field_options* fields, const char* package,
                     char* out, int size) {
     if (comment == nullptr) {
-        char copy[PATH_MAX];
-        snprintf(copy, sizeof(copy), "%s", package != nullptr ? package : "command.f");
+        char name[PATH_MAX];
+        base_name(package != nullptr ? package : PACKAGE_NAME, name, sizeof(name));
         snprintf(out, static_cast<size_t>(size), "timestamp:%lld\tfile:%s\thashed",
-                 static_cast<long long>(time(nullptr)), basename(copy));
+                 static_cast<long long>(time(nullptr)), name);
     } else if (snprintf(out, static_cast<size_t>(size), "%s", comment) >= size) {
         error("the trusted comment is too long");
         return 0;
@@ -447,13 +452,21 @@ int compose_comment(const char* comment, const field_options* fields, const char
     if (fields == nullptr) {
         return 1;
     }
+    // The lists given one value at a time, joined by commas.
+    static char boards[MINISIGN_TRUSTED_COMMENT_MAX];
+    static char types[MINISIGN_TRUSTED_COMMENT_MAX];
+    if (!join_values(fields->boards, fields->board_count, boards, sizeof(boards)) ||
+        !join_values(fields->types, fields->type_count, types, sizeof(types))) {
+        error("the trusted comment is too long");
+        return 0;
+    }
     const struct {
         const char* name;
         int present;
         const char* value;
     } added[] = {
-        {"boards", given.boards != nullptr, fields->board_count > 0 ? fields->boards : nullptr},
-        {"types", given.types != nullptr, fields->type_count > 0 ? fields->types : nullptr},
+        {"boards", given.boards != nullptr, fields->board_count > 0 ? boards : nullptr},
+        {"types", given.types != nullptr, fields->type_count > 0 ? types : nullptr},
         {"sequence", given.has_sequence, fields->sequence},
     };
     for (const auto& a : added) {
@@ -478,38 +491,77 @@ int compose_comment(const char* comment, const field_options* fields, const char
     return 1;
 }
 
-} // namespace
-
-int check_comment_fields(const char* comment, const field_options* fields) {
-    static char text[MINISIGN_TRUSTED_COMMENT_MAX];
-    return compose_comment(comment, fields, nullptr, text, sizeof(text));
+// 1 when the two paths name one file, existing or not: the same folder and
+// the same last component.
+int same_file(const char* a, const char* b) {
+    char folder_a[PATH_MAX];
+    char folder_b[PATH_MAX];
+    char real_a[PATH_MAX];
+    char real_b[PATH_MAX];
+    char base_a[PATH_MAX];
+    char base_b[PATH_MAX];
+    parent_folder(a, folder_a, sizeof(folder_a));
+    parent_folder(b, folder_b, sizeof(folder_b));
+    base_name(a, base_a, sizeof(base_a));
+    base_name(b, base_b, sizeof(base_b));
+    if (strcmp(base_a, base_b) != 0) {
+        return 0;
+    }
+    if (realpath(folder_a, real_a) == nullptr || realpath(folder_b, real_b) == nullptr) {
+        return strcmp(folder_a, folder_b) == 0;
+    }
+    return strcmp(real_a, real_b) == 0;
 }
 
-int cmd_keygen(int argc, char** argv) {
-    g_command = "keygen";
-    int encrypt = 1;
-    const char* password_file = nullptr;
-    int at = 0;
-    while (at < argc && argv[at][0] == '-') {
-        if (strcmp(argv[at], "--no-password") == 0) {
-            encrypt = 0;
-        } else if (strcmp(argv[at], "--password-file") == 0 && at + 1 < argc) {
-            password_file = argv[++at];
-        } else {
-            error("unknown option %s (see ut_pack keygen --help)", argv[at]);
-            return EXIT_USAGE;
-        }
-        ++at;
+// 1 when keygen may write the two keys: two paths, neither of which exists
+// (not even as a dangling link); else says why. keygen never overwrites a
+// file: an old secret key lost is every board that trusts it lost.
+int new_key_paths(const char* secret_path, const char* public_path) {
+    if (same_file(secret_path, public_path)) {
+        error("%s is given for both keys: the public key would overwrite the secret key; give "
+              "two paths (e.g. release.key release.pub)",
+              esc(secret_path));
+        return 0;
     }
-    if (argc - at != 2) {
+    const char* paths[] = {secret_path, public_path};
+    const char* what[] = {"secret", "public"};
+    for (int i = 0; i < 2; ++i) {
+        struct stat st;
+        if (lstat(paths[i], &st) == 0) {
+            const int size = S_ISREG(st.st_mode) ? key_blob_size(paths[i]) : -1;
+            error("%s exists%s: a file is never overwritten; give the %s key a new path",
+                  esc(paths[i]),
+                  size == SECRET_KEY_BLOB   ? " and is a secret key"
+                  : size == PUBLIC_KEY_BLOB ? " and is a public key"
+                                            : "",
+                  what[i]);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+} // namespace
+
+int cmd_keygen(int argc, char** argv) {
+    int no_password = 0;
+    const char* password_file = nullptr;
+    const option options[] = {
+        {"--no-password", &no_password, nullptr, nullptr, nullptr, 0},
+        {"--password-file", nullptr, &password_file, nullptr, nullptr, 0},
+    };
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, options, 2, &status)) {
+        return status;
+    }
+    if (argc != 2) {
         error("expects [--no-password] [--password-file FILE] SECRET_KEY PUBLIC_KEY");
         return EXIT_USAGE;
     }
-    const char* secret_path = argv[at];
-    const char* public_path = argv[at + 1];
-    struct stat st;
-    if (stat(secret_path, &st) == 0) {
-        error("%s exists: a secret key is never overwritten", secret_path);
+    const int encrypt = !no_password;
+    const char* secret_path = argv[0];
+    const char* public_path = argv[1];
+    if (!new_key_paths(secret_path, public_path)) {
         return EXIT_FAILED;
     }
     if (!crypto_ready()) {
@@ -568,173 +620,232 @@ int cmd_keygen(int argc, char** argv) {
         }
     }
 
+    // Both files are written under temporary names first, and named only
+    // when both are whole: a failure leaves neither.
     static char text[1024];
     char b64[256];
     minisign_base64_encode(blob, sizeof(blob), b64, sizeof(b64));
     snprintf(text, sizeof(text), "untrusted comment: minisign encrypted secret key\n%s\n", b64);
     sodium_memzero(blob, sizeof(blob));
-    int ok = write_file_atomically(secret_path, text, 0600);
+    char secret_temp[PATH_MAX];
+    const int secret_slot =
+        write_beside(secret_path, text, strlen(text), 0600, secret_temp, sizeof(secret_temp));
     sodium_memzero(text, sizeof(text));
     sodium_memzero(b64, sizeof(b64));
-    if (!ok) {
+    if (secret_slot < 0) {
         return EXIT_FAILED;
     }
     minisign_base64_encode(public_blob, sizeof(public_blob), b64, sizeof(b64));
     snprintf(text, sizeof(text), "untrusted comment: minisign public key %s\n%s\n", key_id, b64);
-    if (!write_file_atomically(public_path, text, 0644)) {
+    char public_temp[PATH_MAX];
+    const int public_slot =
+        write_beside(public_path, text, strlen(text), 0644, public_temp, sizeof(public_temp));
+    if (public_slot < 0) {
+        remove_temporary(secret_slot);
         return EXIT_FAILED;
     }
-    printf("key id %s: secret key %s (%s), public key %s\n", key_id, secret_path,
-           encrypt ? "encrypted" : "NOT encrypted", public_path);
+    // The paths were checked above; a file that appeared since is not
+    // replaced either.
+    if (!new_key_paths(secret_path, public_path)) {
+        remove_temporary(secret_slot);
+        remove_temporary(public_slot);
+        return EXIT_FAILED;
+    }
+    if (!move_into_place(secret_slot, secret_temp, secret_path)) {
+        remove_temporary(public_slot);
+        return EXIT_FAILED;
+    }
+    if (!move_into_place(public_slot, public_temp, public_path)) {
+        return EXIT_FAILED;
+    }
+    printf("key id %s: secret key %s (%s), public key %s\n", key_id, esc(secret_path),
+           encrypt ? "encrypted" : "NOT encrypted", esc(public_path));
     return EXIT_OK;
 }
 
-int sign_package(const char* command, const char* secret_path, const char* password_file,
-                 const char* given_comment, const field_options* fields, const char* package) {
-    g_command = command;
-    static char comment[MINISIGN_TRUSTED_COMMENT_MAX];
-    if (!compose_comment(given_comment, fields, package, comment, sizeof(comment))) {
+int load_signing_key(const char* secret_path, const char* password_file, signing_key* key) {
+    static secret_key loaded;
+    if (!crypto_ready() || !load_secret_key(secret_path, password_file, &loaded)) {
         return 0;
     }
-    const size_t comment_length = strlen(comment);
-    if (strpbrk(comment, "\r\n") != nullptr) {
-        error("the trusted comment must be one line");
+    memcpy(key->key_id, loaded.key_id, sizeof(key->key_id));
+    memcpy(key->secret, loaded.secret, sizeof(key->secret));
+    sodium_memzero(&loaded, sizeof(loaded));
+    return 1;
+}
+
+void forget_signing_key(signing_key* key) {
+    sodium_memzero(key, sizeof(*key));
+}
+
+int trusted_comment(const char* comment, const field_options* fields, const char* package,
+                    char* out, int size) {
+    if (!compose_comment(comment, fields, package, out, size)) {
         return 0;
     }
-    if (comment_length + 20 > MINISIGN_TRUSTED_COMMENT_MAX) {
-        error("the trusted comment has %zu bytes; at most %d", comment_length,
+    const size_t length = strlen(out);
+    if (strpbrk(out, "\r\n") != nullptr) {
+        error("the trusted comment must be one line%s",
+              comment == nullptr ? " (it names the package: rename it)" : "");
+        return 0;
+    }
+    if (length + 20 > MINISIGN_TRUSTED_COMMENT_MAX) {
+        error("the trusted comment has %zu bytes; at most %d", length,
               MINISIGN_TRUSTED_COMMENT_MAX - 20);
         return 0;
     }
-    if (!crypto_ready()) {
-        return 0;
-    }
-    static secret_key key;
-    if (!load_secret_key(secret_path, password_file, &key)) {
-        return 0;
-    }
+    return 1;
+}
+
+int make_signature(const signing_key* key, const char* comment, const char* file, char* text,
+                   int size, char* key_id) {
     uint8_t hash[crypto_generichash_BYTES_MAX];
-    if (!hash_file(package, hash)) {
-        sodium_memzero(&key, sizeof(key));
+    if (!hash_file(file, hash)) {
         return 0;
     }
+    const size_t comment_length = strlen(comment);
     uint8_t blob[2 + MINISIGN_KEY_ID_SIZE + MINISIGN_SIG_SIZE];
     memcpy(blob, "ED", 2);
-    memcpy(blob + 2, key.key_id, MINISIGN_KEY_ID_SIZE);
+    memcpy(blob + 2, key->key_id, MINISIGN_KEY_ID_SIZE);
     uint8_t* signature = blob + 2 + MINISIGN_KEY_ID_SIZE;
-    crypto_sign_detached(signature, nullptr, hash, sizeof(hash), key.secret);
+    crypto_sign_detached(signature, nullptr, hash, sizeof(hash), key->secret);
     static uint8_t message[MINISIGN_SIG_SIZE + MINISIGN_TRUSTED_COMMENT_MAX];
     memcpy(message, signature, MINISIGN_SIG_SIZE);
     memcpy(message + MINISIGN_SIG_SIZE, comment, comment_length);
     uint8_t global[MINISIGN_SIG_SIZE];
-    crypto_sign_detached(global, nullptr, message, MINISIGN_SIG_SIZE + comment_length, key.secret);
-    char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
-    minisign_key_id_text(key.key_id, key_id);
-    sodium_memzero(&key, sizeof(key));
+    crypto_sign_detached(global, nullptr, message, MINISIGN_SIG_SIZE + comment_length, key->secret);
+    minisign_key_id_text(key->key_id, key_id);
 
     char signature_b64[128];
     char global_b64[128];
     minisign_base64_encode(blob, sizeof(blob), signature_b64, sizeof(signature_b64));
     minisign_base64_encode(global, sizeof(global), global_b64, sizeof(global_b64));
-    static char text[MINISIGN_SIGNATURE_FILE_MAX];
-    snprintf(text, sizeof(text),
+    snprintf(text, static_cast<size_t>(size),
              "untrusted comment: signature from ut_pack secret key\n%s\ntrusted comment: "
              "%s\n%s\n",
              signature_b64, comment, global_b64);
+    return 1;
+}
+
+int signature_path_of(const char* package, char* out, int size) {
+    if (snprintf(out, static_cast<size_t>(size), "%s.minisig", package) >= size) {
+        error("path too long: %s", esc(package));
+        return 0;
+    }
+    return 1;
+}
+
+int sign_package(const char* command, const char* secret_path, const char* password_file,
+                 const char* comment, const field_options* fields, const char* package) {
+    g_command = command;
+    static char comment_text[MINISIGN_TRUSTED_COMMENT_MAX];
     char signature_path[PATH_MAX];
-    if (snprintf(signature_path, sizeof(signature_path), "%s.minisig", package) >=
-        static_cast<int>(sizeof(signature_path))) {
-        error("path too long: %s", package);
+    if (!trusted_comment(comment, fields, package, comment_text, sizeof(comment_text)) ||
+        !signature_path_of(package, signature_path, sizeof(signature_path))) {
         return 0;
     }
-    if (!write_file_atomically(signature_path, text, 0644)) {
+    static signing_key key;
+    if (!load_signing_key(secret_path, password_file, &key)) {
         return 0;
     }
-    printf("%s: signed by key id %s\n", signature_path, key_id);
+    static char text[MINISIGN_SIGNATURE_FILE_MAX];
+    char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
+    const int made = make_signature(&key, comment_text, package, text, sizeof(text), key_id);
+    forget_signing_key(&key);
+    if (!made || !write_file_atomically(signature_path, text, 0644)) {
+        return 0;
+    }
+    printf("%s: signed by key id %s\n", esc(signature_path), key_id);
+    return 1;
+}
+
+int remove_stale_signature(const char* package) {
+    char signature_path[PATH_MAX];
+    struct stat st;
+    if (!signature_path_of(package, signature_path, sizeof(signature_path))) {
+        return 0;
+    }
+    if (lstat(signature_path, &st) != 0) {
+        return 1;
+    }
+    if (unlink(signature_path) != 0) {
+        error("cannot remove %s: %s: it signs the old bytes of %s, and the board refuses the "
+              "package with it",
+              esc(signature_path), strerror(errno), esc(package));
+        return 0;
+    }
+    warning("removed %s: it signed the old bytes of %s; sign the new ones with ut_pack sign "
+            "SECRET_KEY %s",
+            esc(signature_path), esc(package), esc(package));
     return 1;
 }
 
 int cmd_sign(int argc, char** argv) {
-    g_command = "sign";
     const char* comment = nullptr;
     const char* password_file = nullptr;
     static field_options fields;
-    int at = 0;
-    while (at < argc && argv[at][0] == '-') {
-        const int taken = take_field_option(argc, argv, &at, &fields);
-        if (taken < 0) {
-            return EXIT_USAGE;
-        }
-        if (taken > 0) {
-            ++at;
-            continue;
-        }
-        if (strcmp(argv[at], "-t") == 0 && at + 1 < argc) {
-            comment = argv[++at];
-        } else if (strcmp(argv[at], "--password-file") == 0 && at + 1 < argc) {
-            password_file = argv[++at];
-        } else {
-            error("unknown option %s (see ut_pack sign --help)", argv[at]);
-            return EXIT_USAGE;
-        }
-        ++at;
+    const option options[] = {
+        {"-t", nullptr, &comment, nullptr, nullptr, 0},
+        {"--password-file", nullptr, &password_file, nullptr, nullptr, 0},
+        FIELD_OPTIONS(fields),
+    };
+    int status = EXIT_OK;
+    if (!take_options(&argc, argv, options, sizeof(options) / sizeof(options[0]), &status)) {
+        return status;
     }
-    if (argc - at != 2) {
+    if (argc != 2) {
         error("expects [-t COMMENT] [--board ID]... [--type TYPE]... [--sequence N] "
               "[--password-file FILE] SECRET_KEY PACKAGE");
         return EXIT_USAGE;
     }
-    return sign_package("sign", argv[at], password_file, comment, &fields, argv[at + 1])
-               ? EXIT_OK
-               : EXIT_FAILED;
+    return sign_package("sign", argv[0], password_file, comment, &fields, argv[1]) ? EXIT_OK
+                                                                                   : EXIT_FAILED;
 }
 
-int take_key_options(const char* command, int* argc, char** argv, minisign_keyring* ring,
-                     int* keys_given) {
-    g_command = command;
-    *keys_given = 0;
+int use_board_files(const char* board_file, const char* ledger_file, int keys_given) {
+    if ((board_file != nullptr || ledger_file != nullptr) && keys_given == 0) {
+        error("--board-file and --ledger need --key: the board decides on packages that verify");
+        return 0;
+    }
+    if (ledger_file != nullptr && board_file == nullptr) {
+        error("--ledger needs --board-file");
+        return 0;
+    }
+    g_board_file = board_file;
+    g_ledger_file = ledger_file;
+    return 1;
+}
+
+int load_public_keys(const char* const* paths, int count, minisign_keyring* ring) {
     int ok = 1;
-    int kept = 0;
-    for (int i = 0; i < *argc; ++i) {
-        const int board_file = strcmp(argv[i], "--board-file") == 0;
-        if ((board_file || strcmp(argv[i], "--ledger") == 0) && i + 1 < *argc) {
-            (board_file ? g_board_file : g_ledger_file) = argv[++i];
-            continue;
-        }
-        if (strcmp(argv[i], "--key") != 0) {
-            argv[kept++] = argv[i];
-            continue;
-        }
-        if (i + 1 >= *argc) {
-            error("--key needs a public-key file or a folder of them");
-            return 0;
-        }
-        const char* path = argv[++i];
-        ++*keys_given;
+    for (int i = 0; i < count; ++i) {
+        const char* path = paths[i];
         const int before = ring->count;
         struct stat st;
         const char* why = "";
         if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
             if (!minisign_add_key_folder(path, ring, warn_invalid_key)) {
-                error("cannot read the keys folder %s: %s", path, strerror(errno));
+                error("cannot read the keys folder %s: %s", esc(path), strerror(errno));
                 ok = 0;
             } else if (ring->count == before) {
-                error("%s holds no valid public key: the board refuses every package", path);
+                error("%s holds no valid public key: the board refuses every package", esc(path));
                 ok = 0;
             }
         } else if (!minisign_add_key_file(path, ring, &why)) {
-            error("%s is not a public key: %s", path, why);
+            if (key_blob_size(path) == SECRET_KEY_BLOB) {
+                error("%s is a secret key, not a public key: the two keys are swapped; give the "
+                      "public key of the pair (keygen's second file), and never put a secret "
+                      "key on a board",
+                      esc(path));
+            } else if (strcmp(why, "missing") == 0 || strcmp(why, "a symbolic link") == 0 ||
+                       strcmp(why, "unreadable") == 0 || strcmp(why, "not a regular file") == 0 ||
+                       strcmp(why, "too large") == 0) {
+                error("cannot read the public key %s: %s", esc(path), key_file_reason(why));
+            } else {
+                error("%s is not a public key: %s", esc(path), why);
+            }
             ok = 0;
         }
-    }
-    *argc = kept;
-    if ((g_board_file != nullptr || g_ledger_file != nullptr) && *keys_given == 0) {
-        error("--board-file and --ledger need --key: the board decides on packages that verify");
-        return 0;
-    }
-    if (g_ledger_file != nullptr && g_board_file == nullptr) {
-        error("--ledger needs --board-file");
-        return 0;
     }
     return ok;
 }
@@ -748,7 +859,7 @@ int check_signature_for_board(const char* command, const char* package, const ch
             static_cast<int>(sizeof(on_disk)) ||
         snprintf(signature_copy, sizeof(signature_copy), "%scommand.f.minisig", folder) >=
             static_cast<int>(sizeof(signature_copy))) {
-        error("path too long: %s", package);
+        error("path too long: %s", esc(package));
         return 0;
     }
     // As the board does: the signature is read without following a link,
@@ -765,7 +876,7 @@ int check_signature_for_board(const char* command, const char* package, const ch
         scoped_fd out(open(signature_copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (!out || write(out.get(), text, static_cast<size_t>(length)) != length ||
             out.close() != 0) {
-            error("cannot copy %s: %s", on_disk, strerror(errno));
+            error("cannot copy %s: %s", esc(on_disk), strerror(errno));
             return 0;
         }
     }
@@ -781,55 +892,98 @@ int check_signature_for_board(const char* command, const char* package, const ch
     }
     if (verdict != MINISIGN_GOOD) {
         if (verdict == MINISIGN_NO_SIGNATURE) {
-            error("%s: the board refuses the package: no signature file %s", package, on_disk);
+            error("%s: the board refuses the package: no signature file %s", esc(package),
+                  esc(on_disk));
         } else if (verdict == MINISIGN_MALFORMED) {
-            error("%s: the board refuses the package: malformed signature file %s: %s", package,
-                  on_disk, why);
+            error("%s: the board refuses the package: malformed signature file %s: %s",
+                  esc(package), esc(on_disk), why);
+        } else if (verdict == MINISIGN_UNKNOWN_KEY) {
+            // Which key is needed, and which were given.
+            char given[MINISIGN_KEYRING_MAX * (MINISIGN_KEY_ID_TEXT_SIZE + 2)] = "";
+            for (int i = 0; i < ring->count; ++i) {
+                char id[MINISIGN_KEY_ID_TEXT_SIZE];
+                minisign_key_id_text(ring->keys[i].key_id, id);
+                if (strstr(given, id) == nullptr) {
+                    strcat(given, given[0] != '\0' ? ", " : "");
+                    strcat(given, id);
+                }
+            }
+            error("%s: the board refuses the package: %s (key id %s): it is signed by key id "
+                  "%s, and the keys given have key id%s %s; give the public key %s, or sign "
+                  "with the secret key of one given",
+                  esc(package), verdict_text(verdict), key_id, key_id,
+                  strchr(given, ',') != nullptr ? "s" : "", given, key_id);
         } else if (key_id[0] != '\0') {
-            error("%s: the board refuses the package: %s (key id %s)", package,
+            error("%s: the board refuses the package: %s (key id %s)", esc(package),
                   verdict_text(verdict), key_id);
         } else {
-            error("%s: the board refuses the package: %s", package, verdict_text(verdict));
+            error("%s: the board refuses the package: %s", esc(package), verdict_text(verdict));
         }
         return 0;
     }
     char comment[512];
     escape_text(sig.trusted_comment, comment, sizeof(comment));
-    printf("%s: signature good: key id %s, trusted comment: %s\n", package, key_id, comment);
-    print_fields(sig.trusted_comment, sig.trusted_comment_length);
+    if (!g_json_results) {
+        printf("%s: signature good: key id %s, trusted comment: %s\n", esc(package), key_id,
+               comment);
+        print_fields(sig.trusted_comment, sig.trusted_comment_length);
+    }
     return g_board_file == nullptr || predict_board(package, &sig);
 }
 
-void report_signature_file(const char* package) {
-    char on_disk[PATH_MAX];
-    if (snprintf(on_disk, sizeof(on_disk), "%s.minisig", package) >=
-        static_cast<int>(sizeof(on_disk))) {
-        return;
+int read_signature_facts(const char* package, signature_facts* out) {
+    out->state = SIGNATURE_NONE;
+    out->why = "";
+    out->key_id[0] = '\0';
+    out->trusted_comment[0] = '\0';
+    if (snprintf(out->file, sizeof(out->file), "%s.minisig", package) >=
+        static_cast<int>(sizeof(out->file))) {
+        out->state = SIGNATURE_UNREADABLE;
+        out->why = "path too long";
+        return out->state;
     }
     static char text[MINISIGN_SIGNATURE_FILE_MAX];
     static minisign_signature sig;
     int length = 0;
-    const char* why = "";
-    if (!minisign_read_small_file(on_disk, 1, text, sizeof(text), &length, &why)) {
-        if (strcmp(why, "missing") == 0) {
-            printf("signature: none (a board with keys refuses the package)\n");
-        } else {
-            printf("signature: %s: %s (a board with keys refuses the package)\n", on_disk, why);
+    if (!minisign_read_small_file(out->file, 1, text, sizeof(text), &length, &out->why)) {
+        out->state = strcmp(out->why, "missing") == 0 ? SIGNATURE_NONE : SIGNATURE_UNREADABLE;
+        return out->state;
+    }
+    if (!minisign_parse_signature(text, length, &sig, &out->why)) {
+        out->state = SIGNATURE_MALFORMED;
+        return out->state;
+    }
+    out->state = SIGNATURE_FOUND;
+    out->prehashed = sig.prehashed;
+    minisign_key_id_text(sig.key_id, out->key_id);
+    memcpy(out->trusted_comment, sig.trusted_comment, sizeof(out->trusted_comment));
+    out->trusted_comment_length = sig.trusted_comment_length;
+    return out->state;
+}
+
+void report_signature_file(const char* package) {
+    static signature_facts facts;
+    switch (read_signature_facts(package, &facts)) {
+    case SIGNATURE_NONE:
+        printf("signature: none (a board with keys refuses the package)\n");
+        break;
+    case SIGNATURE_UNREADABLE:
+        printf("signature: %s: %s (a board with keys refuses the package)\n", esc(facts.file),
+               facts.why);
+        break;
+    case SIGNATURE_MALFORMED:
+        printf("signature: %s is malformed: %s (a board with keys refuses the package)\n",
+               esc(facts.file), facts.why);
+        break;
+    default:
+        if (!facts.prehashed) {
+            printf("signature: %s names key id %s (Ed: boards refuse it: %s)\n", esc(facts.file),
+                   facts.key_id, MINISIGN_LEGACY_REASON);
+            break;
         }
-        return;
+        printf("signature: %s names key id %s (ED; not checked: give --key)\n", esc(facts.file),
+               facts.key_id);
+        print_fields(facts.trusted_comment, facts.trusted_comment_length);
+        break;
     }
-    if (!minisign_parse_signature(text, length, &sig, &why)) {
-        printf("signature: %s is malformed: %s (a board with keys refuses the package)\n", on_disk,
-               why);
-        return;
-    }
-    char key_id[MINISIGN_KEY_ID_TEXT_SIZE];
-    minisign_key_id_text(sig.key_id, key_id);
-    if (!sig.prehashed) {
-        printf("signature: %s names key id %s (Ed: boards refuse it: %s)\n", on_disk, key_id,
-               MINISIGN_LEGACY_REASON);
-        return;
-    }
-    printf("signature: %s names key id %s (ED; not checked: give --key)\n", on_disk, key_id);
-    print_fields(sig.trusted_comment, sig.trusted_comment_length);
 }

@@ -94,6 +94,26 @@ int sync_file(const char* path) {
     return fd && fsync(fd.get()) == 0 ? 1 : 0;
 }
 
+// Writes all of data; 0 with errno set when it cannot (ENOSPC for a write
+// that takes nothing).
+int write_whole(int fd, const char* data, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(fd, data + done, length - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            return 0;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 1;
+}
+
 } // namespace
 
 signals_held::signals_held() {
@@ -183,6 +203,10 @@ int put_in_place(int slot, const char* temp, const char* target, const struct st
     // A temporary file is private (0600); the result gets the target's bits,
     // or those of any new file.
     chmod(temp, old != nullptr ? old->st_mode & 07777 : 0666 & ~current_umask());
+    return move_into_place(slot, temp, target);
+}
+
+int move_into_place(int slot, const char* temp, const char* target) {
     if (!sync_file(temp) || rename(temp, target) != 0) {
         error("cannot write %s: %s", esc(target), strerror(errno));
         remove_temporary(slot);
@@ -190,6 +214,23 @@ int put_in_place(int slot, const char* temp, const char* target, const struct st
     }
     let_go(slot);
     return 1;
+}
+
+int write_beside(const char* target, const char* data, size_t length, mode_t mode, char* temp,
+                 int size) {
+    const int slot = temp_file_beside(target, temp, size);
+    if (slot < 0) {
+        error("cannot write beside %s: %s", esc(target), strerror(errno));
+        return -1;
+    }
+    scoped_fd fd(open(temp, O_WRONLY | O_CLOEXEC));
+    if (!fd || !write_whole(fd.get(), data, length) || fchmod(fd.get(), mode) != 0 ||
+        fd.close() != 0) {
+        error("cannot write %s: %s", esc(target), strerror(errno));
+        remove_temporary(slot);
+        return -1;
+    }
+    return slot;
 }
 
 int transform_through_copy(const char* path, int (*transform)(const char*)) {
@@ -239,18 +280,8 @@ int copy_for_move(const char* from, const char* to) {
         if (got == 0) {
             break;
         }
-        for (ssize_t done = 0; done < got;) {
-            ssize_t n = write(out.get(), buffer + done, static_cast<size_t>(got - done));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                if (n == 0) {
-                    errno = ENOSPC;
-                }
-                return 0;
-            }
-            done += n;
+        if (!write_whole(out.get(), buffer, static_cast<size_t>(got))) {
+            return 0;
         }
     }
     if (fsync(out.get()) != 0) {

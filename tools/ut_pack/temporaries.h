@@ -5,6 +5,7 @@
 #pragma once
 
 #include <signal.h>
+#include <stddef.h>
 #include <sys/stat.h>
 
 enum { TEMP_FILE, TEMP_FOLDER, TEMP_FOLDER_CONTENTS };
@@ -44,6 +45,15 @@ int temp_folder(char* out, int size);
 // permission bits when it existed (old), else those of any new file. 1 on
 // success; else says so and removes the temporary.
 int put_in_place(int slot, const char* temp, const char* target, const struct stat* old);
+
+// The same with the temporary's own permission bits.
+int move_into_place(int slot, const char* temp, const char* target);
+
+// Writes a small file beside `target` under a temporary name, with the
+// permission bits `mode`, flushed to its medium: the slot (its path in temp),
+// or -1 after saying why. move_into_place then gives it its name.
+int write_beside(const char* target, const char* data, size_t length, mode_t mode, char* temp,
+                 int size);
 
 // Transforms a file in place through a copy beside it, so that a failure
 // never leaves it half transformed. 1 on success; else says why.
