@@ -5,6 +5,8 @@
 
 namespace {
 
-__attribute__((constructor)) void usual_umask() { umask(022); }
+__attribute__((constructor)) void usual_umask() {
+    umask(022);
+}
 
 } // namespace
