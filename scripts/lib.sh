@@ -48,6 +48,35 @@ ut_install_packages() {
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# Lanes: steps that run side by side. ut_lane NAME COMMAND... starts the
+# command in the background, its lines (standard output and error) led by
+# "[NAME] "; ut_wait_lanes waits for every lane started and fails when any
+# of them failed, naming it.
+UT_LANE_PIDS=()
+UT_LANE_NAMES=()
+ut_lane() {
+  local name=$1
+  shift
+  (
+    set -o pipefail
+    ("$@") 2>&1 | sed -u "s/^/[$name] /"
+  ) &
+  UT_LANE_PIDS+=($!)
+  UT_LANE_NAMES+=("$name")
+}
+ut_wait_lanes() {
+  local status=0 i
+  for i in "${!UT_LANE_PIDS[@]}"; do
+    if ! wait "${UT_LANE_PIDS[$i]}"; then
+      echo "lane ${UT_LANE_NAMES[$i]} failed" >&2
+      status=1
+    fi
+  done
+  UT_LANE_PIDS=()
+  UT_LANE_NAMES=()
+  return $status
+}
+
 # ut_configure DIR [cmake options...]: configures one build folder (at the
 # top of the repository) the way CI builds it.
 ut_configure() {
