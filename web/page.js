@@ -107,6 +107,14 @@ async function createPackage() {
     files['/key/secret.key'] = await fileBytes(keyInput.files[0]);
     files['/key/password'] = new TextEncoder().encode(passwordInput.value + '\n');
     args.push('--sign', '/key/secret.key', '--password-file', '/key/password');
+    // The fields of the trusted comment that boards read: ut_pack checks them.
+    for (const [id, option] of [['sign-boards', '--board'], ['sign-types', '--type']]) {
+      for (const name of document.getElementById(id).value.split(/[\s,]+/)) {
+        if (name !== '') args.push(option, name);
+      }
+    }
+    const sequence = document.getElementById('sign-sequence').value.trim();
+    if (sequence !== '') args.push('--sequence', sequence);
   }
   args.push('/package', '/out/command.f');
   const result = await runUtPack(args, files, ['/out/command.f', '/out/command.f.minisig']);

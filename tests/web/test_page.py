@@ -168,13 +168,46 @@ def test_a_package_signed_in_the_page_is_good_with_its_key_only(browser, ut_pack
     assert verdict(browser).startswith("good")
     assert "work_list.f" in text_of(browser, "check-output")
     # Another key: refused, as the board refuses it.
-    browser.execute_script("for (const id of ['package', 'keys']) "
-                           "document.getElementById(id).value = '';"
-                           "document.getElementById('verdict').textContent = '';")
+    clear(browser, "package", "keys")
     pick(browser, "package", [stick / "command.f", stick / "command.f.minisig"])
     pick(browser, "keys", [keys / "other.pub"])
     click(browser, "check")
     assert verdict(browser).startswith("refused")
+
+
+def clear(driver, *ids):
+    driver.execute_script("for (const id of arguments) document.getElementById(id).value = '';"
+                          "document.getElementById('verdict').textContent = '';", *ids)
+
+
+def test_a_package_signed_for_one_board_and_a_board_file(browser, ut_pack, tmp_path):
+    if "--board-file" not in ut_pack("verify", "--help").stdout:
+        pytest.skip("this ut_pack has no board files yet")
+    keys = tmp_path / "keys"
+    keys.mkdir()
+    ut_pack("keygen", "--no-password", keys / "release.key", keys / "release.pub")
+    pick(browser, "files", sorted(source_folder(tmp_path).iterdir()))
+    pick(browser, "sign-key", [keys / "release.key"])
+    browser.find_element(By.ID, "sign-boards").send_keys("RX-00042")
+    browser.find_element(By.ID, "sign-sequence").send_keys("7")
+    click(browser, "create")
+    stick = tmp_path / "stick"
+    stick.mkdir()
+    for name, data in downloaded(browser, ["command.f", "command.f.minisig"]).items():
+        (stick / name).write_bytes(data)
+    for board_id, expected in (("RX-00042", "good"), ("RX-00099", "refused")):
+        board = tmp_path / board_id / "board"
+        board.parent.mkdir()
+        board.write_text(f"id = {board_id}\ntype = recorder-v2\n")
+        r = ut_pack("verify", "--key", keys / "release.pub", "--board-file", board,
+                    stick / "command.f", check=False)
+        assert r.returncode == (0 if expected == "good" else 1), r.stderr
+        clear(browser, "package", "keys", "board")
+        pick(browser, "package", [stick / "command.f", stick / "command.f.minisig"])
+        pick(browser, "keys", [keys / "release.pub"])
+        pick(browser, "board", [board])
+        click(browser, "check")
+        assert verdict(browser).startswith(expected), board_id
 
 
 def test_a_key_pair_made_in_the_page_signs_for_the_board(browser, ut_pack, tmp_path):
