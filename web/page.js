@@ -240,7 +240,13 @@ function parseReceipt(text) {
       continue;
     }
     if (part === 'rows') {
-      if (line !== '') receipt.rows[receipt.rows.length - 1].output.push(line);
+      // A script's output stands below its row, each line led by "    | ".
+      const output = /^ {4}\| ?(.*)$/.exec(line);
+      if (output) {
+        receipt.rows[receipt.rows.length - 1].output.push(output[1]);
+      } else if (line !== '') {
+        receipt.rows[receipt.rows.length - 1].output.push(line);
+      }
     } else if (part === 'head') {
       const colon = line.indexOf(': ');
       if (colon > 0) receipt.head.push([line.slice(0, colon), line.slice(colon + 2)]);

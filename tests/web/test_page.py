@@ -236,8 +236,11 @@ time: 10.12.2026 16:12:21 682
 package: taken in
 signature: not checked
 row 1: <0001> service_report.sh: exit status 3
-  report: disk full
-row 2: <0002> remove_temp_folder: done
+    | report: disk full
+    | 
+    | giving up
+row 2: <0001> fix.sh: not found (exit status 127)
+row 3: <0002> remove_temp_folder: done
 log:
 10.12.2026 16:12:10 189 [I] src/usb_tools.cpp            : main        : [00052] USB_SEARCH PART
 10.12.2026 16:12:20 001 [E] src/start_task/execute_task.c: exec_script : [00064] script failed
@@ -250,10 +253,12 @@ def test_a_receipt_is_shown_as_a_table(browser, tmp_path):
     pick(browser, "receipt", [receipt])
     view = browser.find_element(By.ID, "receipt-view")
     WebDriverWait(browser, 30).until(lambda d: view.find_elements(By.TAG_NAME, "table"))
-    rows = [[c.text.strip() for c in tr.find_elements(By.TAG_NAME, "td")]
+    rows = [[c.text for c in tr.find_elements(By.TAG_NAME, "td")]
             for tr in view.find_elements(By.CSS_SELECTOR, "table.receipt-rows tr")[1:]]
-    assert rows == [["1", "0001", "service_report.sh", "exit status 3", "report: disk full"],
-                    ["2", "0002", "remove_temp_folder", "done", ""]]
+    assert rows == [["1", "0001", "service_report.sh", "exit status 3",
+                     "report: disk full\n\ngiving up"],
+                    ["2", "0001", "fix.sh", "not found (exit status 127)", ""],
+                    ["3", "0002", "remove_temp_folder", "done", ""]]
     assert "taken in" in view.find_element(By.CSS_SELECTOR, "table.receipt-head").text
     errors = view.find_elements(By.CSS_SELECTOR, "table.log tr.level-E")
     assert len(errors) == 1 and "script failed" in errors[0].text
