@@ -15,10 +15,12 @@ function decodeBase64(text) {
   return bytes;
 }
 
-// Runs `ut_pack ARGS` on files in memory ({path: bytes}); returns its exit
-// status, its standard output and error, and the files asked for (in folders
-// made for them) that exist afterwards.
-async function runUtPack(args, files, wanted) {
+// Runs `ut_pack ARGS` in the folder `cwd` on files in memory ({path: bytes});
+// returns its exit status, its standard output and error, and the files
+// asked for (in folders made for them) that exist afterwards. The paths the
+// tool names are those of the engineer's folder: ARGS name files in `cwd`
+// by their names alone.
+async function runUtPack(args, files, wanted, cwd) {
   let out = '';
   let err = '';
   const instance = await createUtPack({
@@ -39,6 +41,8 @@ async function runUtPack(args, files, wanted) {
   for (const path of wanted) {
     fs.mkdirTree(folderOf(path));
   }
+  fs.mkdirTree(cwd);
+  fs.chdir(cwd);
   const status = instance.callMain(args);
   const found = {};
   for (const path of wanted) {
@@ -116,8 +120,8 @@ async function createPackage() {
     const sequence = document.getElementById('sign-sequence').value.trim();
     if (sequence !== '') args.push('--sequence', sequence);
   }
-  args.push('/package', '/out/command.f');
-  const result = await runUtPack(args, files, ['/out/command.f', '/out/command.f.minisig']);
+  args.push('/package', 'command.f');
+  const result = await runUtPack(args, files, ['/out/command.f', '/out/command.f.minisig'], '/out');
   if (signing) {
     // The key and its password served this one signing.
     files['/key/secret.key'].fill(0);
@@ -155,8 +159,8 @@ async function makeKeyPair() {
     files['/key/password'] = new TextEncoder().encode(password.value + '\n');
     args.push('--password-file', '/key/password');
   }
-  args.push('/out/ut_pack.key', '/out/ut_pack.pub');
-  const result = await runUtPack(args, files, ['/out/ut_pack.key', '/out/ut_pack.pub']);
+  args.push('ut_pack.key', 'ut_pack.pub');
+  const result = await runUtPack(args, files, ['/out/ut_pack.key', '/out/ut_pack.pub'], '/out');
   if (files['/key/password']) files['/key/password'].fill(0);
   password.value = '';
   again.value = '';
@@ -189,7 +193,8 @@ async function checkPackage() {
     return;
   }
   const signatureFile = picked.find((f) => f.name.endsWith('.minisig'));
-  const packagePath = '/stick/' + safeName(packageFile.name);
+  const packageName = safeName(packageFile.name);
+  const packagePath = '/stick/' + packageName;
   const files = { [packagePath]: await fileBytes(packageFile) };
   if (signatureFile) {
     files[packagePath + '.minisig'] = await fileBytes(signatureFile);
@@ -204,9 +209,9 @@ async function checkPackage() {
     files['/board/' + safeName(board[0].name)] = await fileBytes(board[0]);
     args.push('--board-file', '/board/' + safeName(board[0].name));
   }
-  args.push(packagePath);
-  const verified = await runUtPack(args, files, []);
-  const listed = await runUtPack(['list', packagePath], files, []);
+  args.push(packageName);
+  const verified = await runUtPack(args, files, [], '/stick');
+  const listed = await runUtPack(['list', packageName], files, [], '/stick');
   const good = verified.status === 0;
   const reasons = verified.err.split('\n').filter((line) => line.includes(': error: '))
     .map((line) => line.replace(/^ut_pack: \S+: error: /, ''));
