@@ -221,6 +221,45 @@ async function checkPackage() {
     : 'refused: ' + (reasons.join('; ') || verified.err.trim());
   verdict.className = 'verdict ' + (good ? 'good' : 'refused');
   show('check-output', verified.out + verified.err + '\n' + listed.out + listed.err);
+  showFacts(await runUtPack(['list', '--json', packageName], files, [], '/stick'));
+}
+
+// The files and the rows of a package as tables, from `ut_pack list --json`
+// (a command line without it leaves the words of `list` alone).
+function showFacts(listed) {
+  const view = document.getElementById('check-tables');
+  view.textContent = '';
+  let facts = null;
+  try {
+    facts = listed.status === 2 ? null : JSON.parse(listed.out);
+  } catch (e) {
+    facts = null;
+  }
+  if (!facts) return;
+  if (Array.isArray(facts.entries)) {
+    const entries = table(['#', 'file', 'offset', 'size'], 'entries');
+    facts.entries.forEach((entry, i) => {
+      const tr = document.createElement('tr');
+      for (const value of [i + 1, entry.name, entry.offset, entry.size]) {
+        tr.appendChild(cell('td', String(value)));
+      }
+      entries.appendChild(tr);
+    });
+    view.appendChild(cell('h3', 'Files'));
+    view.appendChild(entries);
+  }
+  if (Array.isArray(facts.rows)) {
+    const rows = table(['row', 'code', 'name', 'what the board does'], 'rows');
+    facts.rows.forEach((row, i) => {
+      const tr = document.createElement('tr');
+      for (const value of [i + 1, row.code, row.name, row.action]) {
+        tr.appendChild(cell('td', String(value)));
+      }
+      rows.appendChild(tr);
+    });
+    view.appendChild(cell('h3', 'Rows'));
+    view.appendChild(rows);
+  }
 }
 
 // The receipt: its head lines (board, version, time, package, signature),
