@@ -236,29 +236,23 @@ function showFacts(listed) {
     facts = null;
   }
   if (!facts) return;
-  if (Array.isArray(facts.entries)) {
-    const entries = table(['#', 'file', 'offset', 'size'], 'entries');
-    facts.entries.forEach((entry, i) => {
+  const sections = [
+    ['Files', 'entries', ['#', 'file', 'offset', 'size'], (e) => [e.name, e.offset, e.size]],
+    ['Rows', 'rows', ['row', 'code', 'name', 'what the board does'],
+      (r) => [r.code, r.name, r.action]],
+  ];
+  for (const [title, key, headings, values] of sections) {
+    if (!Array.isArray(facts[key])) continue;
+    const shown = table(headings, key);
+    facts[key].forEach((item, i) => {
       const tr = document.createElement('tr');
-      for (const value of [i + 1, entry.name, entry.offset, entry.size]) {
+      for (const value of [i + 1, ...values(item)]) {
         tr.appendChild(cell('td', String(value)));
       }
-      entries.appendChild(tr);
+      shown.appendChild(tr);
     });
-    view.appendChild(cell('h3', 'Files'));
-    view.appendChild(entries);
-  }
-  if (Array.isArray(facts.rows)) {
-    const rows = table(['row', 'code', 'name', 'what the board does'], 'rows');
-    facts.rows.forEach((row, i) => {
-      const tr = document.createElement('tr');
-      for (const value of [i + 1, row.code, row.name, row.action]) {
-        tr.appendChild(cell('td', String(value)));
-      }
-      rows.appendChild(tr);
-    });
-    view.appendChild(cell('h3', 'Rows'));
-    view.appendChild(rows);
+    view.appendChild(cell('h3', title));
+    view.appendChild(shown);
   }
 }
 
