@@ -11,6 +11,12 @@ UT_PACKAGES=(
   libsodium-dev libsodium-dev:armhf minisign cmark-gfm
   systemd
 )
+# Debian packages of the web step (scripts/web): emscripten, the source
+# package tools and autotools for libsodium's source (it comes without its
+# configure script), headless Chromium for the tests and ip for their network
+# namespace without a network.
+UT_WEB_PACKAGES=(emscripten dpkg-dev autoconf automake libtool iproute2
+  chromium chromium-driver python3-selenium)
 
 ut_log() { printf '\n==> %s  [%s]\n' "$*" "$(date +%T)"; }
 

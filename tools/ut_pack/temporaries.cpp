@@ -1,5 +1,6 @@
 #include "temporaries.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -7,7 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "common/test_utility/scoped_handle.h"
@@ -44,7 +44,10 @@ void remove_folder_entries(const char* folder) {
     // to remove (or removes nothing) ends the work.
     for (int removed = 1; removed > 0;) {
         removed = 0;
-        long got = syscall(SYS_getdents64, fd, buffer, sizeof(buffer));
+        // The C library's thin wrapper of the system call (glibc and the
+        // WebAssembly build's C library alike).
+        long got =
+            getdents64(fd, static_cast<struct dirent*>(static_cast<void*>(buffer)), sizeof(buffer));
         if (got <= 0) {
             break;
         }
