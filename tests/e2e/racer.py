@@ -67,6 +67,11 @@ def stat_of(pid):
     return name, int(text[text.rindex(")") + 2:].split()[1])
 
 
+# The daemon's command name: its own, or valgrind's tool's when it runs
+# under memcheck (the racer's pid namespace holds no other).
+DAEMON_NAMES = ("usb_tools", "memcheck-amd64-", "memcheck-arm-li")
+
+
 def first_child():
     """Waits for the daemon, then for its first child."""
     daemon = None
@@ -76,7 +81,7 @@ def first_child():
             s = stat_of(pid)
             if s is None:
                 continue
-            if daemon is None and s[0] == "usb_tools":
+            if daemon is None and s[0] in DAEMON_NAMES:
                 daemon = pid
             elif daemon is not None and s[1] == daemon:
                 return pid
