@@ -109,8 +109,6 @@ int F_execute_work_list() {
     }
     // The walk is over: the folder made by the intake is let go.
     release_held_folder();
-    // The walk is over: the folder made by the intake is let go.
-    release_held_folder();
     // What the scripts wrote, on the stick above all, reaches the disks
     // before the service phase: the stick may be pulled now.
     sync();
