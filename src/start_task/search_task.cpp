@@ -110,20 +110,17 @@ int F_search_for_task() {
     if (!is_file_existed(list)) {
         LOG_MSG(LVL_ERROR, "failed to find work_list file: %s", list);
         delete_test_folder(UT_TEMP_FOLDER);
-        release_held_folder();
         return package_refused();
     }
     if (!get_work_list_from_file(list, &work_list)) {
         LOG_MSG(LVL_ERROR, "failed to get work list from file: %s", list);
         delete_test_folder(UT_TEMP_FOLDER);
-        release_held_folder();
         return package_refused();
     }
     // A sequenced package is spent here, before it leaves the stick and
     // before its first row: a power cut from now on never runs it again.
     if (!commit_package_sequence()) {
         delete_test_folder(UT_TEMP_FOLDER);
-        release_held_folder();
         return package_refused();
     }
     LOG_MSG(LVL_INFO, "work list was created");
