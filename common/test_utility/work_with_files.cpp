@@ -655,9 +655,11 @@ int wait_for(pid_t pid) {
 }
 
 // A child that the script left in the background still holds the pipe: a
-// "cat" takes the pipe over and forwards it to the standard output for as
-// long as that child writes. It is started through a shell that puts it in
-// the background and ends, so that it belongs to init, not to the daemon.
+// "/bin/cat" takes the pipe over and forwards it to the standard output for
+// as long as that child writes. It is named by its path: it runs as root, and
+// the daemon's PATH may name folders that others can write. It is started
+// through a shell that puts it in the background and ends, so that it
+// belongs to init, not to the daemon.
 int hand_over(int in) {
     int moved = fcntl(in, F_DUPFD_CLOEXEC, 10);
     if (moved < 0) {
@@ -666,7 +668,7 @@ int hand_over(int in) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, moved, 3);
-    const char* const argv[] = {"/bin/sh", "-c", "cat <&3 3<&- &", nullptr};
+    const char* const argv[] = {"/bin/sh", "-c", "/bin/cat <&3 3<&- &", nullptr};
     pid_t pid = spawn(argv, &actions);
     posix_spawn_file_actions_destroy(&actions);
     close(moved);

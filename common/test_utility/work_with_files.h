@@ -165,7 +165,7 @@ enum {
 // error on one pipe. While the command runs, the caller forwards everything
 // to its own standard output, as the command's output went before, and keeps
 // the last SCRIPT_OUTPUT_SIZE bytes. When the command has ended and a child
-// it left in the background still holds the pipe, a "cat" started for it
+// it left in the background still holds the pipe, a "/bin/cat" started for it
 // (through a shell that backgrounds it, so that it belongs to init) takes the
 // pipe over and forwards it for as long as the child writes: such a child is
 // never waited for, never blocked for longer than that start, never killed by

@@ -1,6 +1,8 @@
 // The shell steps: switching a script's execute bit and running a command.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,6 +135,42 @@ TEST_F(ShellSteps, BackgroundChildIsNeitherWaitedForNorHarmed) {
         usleep(10000);
     }
     EXPECT_TRUE(ut_test::exists(done)) << "the child wrote all its lines and ended";
+}
+
+// The cat that takes a background child's pipe over runs as root: it is
+// /bin/cat, never a "cat" that the daemon's PATH finds first. The child
+// writes more than a pipe holds, so its end shows that a cat read it.
+TEST_F(ShellSteps, BackgroundOutputGoesToTheSystemCat) {
+    const std::string marker = path("own_cat_ran");
+    ut_test::write_file(path("cat"), "#!/bin/sh\n: > '" + marker + "'\nexec /bin/cat\n");
+    ASSERT_EQ(chmod(path("cat").c_str(), 0755), 0);
+    const char* old_path = getenv("PATH");
+    const std::string kept_path = old_path != nullptr ? old_path : "/usr/bin:/bin";
+    ASSERT_EQ(setenv("PATH", (dir_ + ":" + kept_path).c_str(), 1), 0);
+    // The forwarded lines go nowhere rather than into the test's output.
+    const int kept_stdout = dup(STDOUT_FILENO);
+    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(kept_stdout, 0);
+    ASSERT_GE(null_fd, 0);
+    ASSERT_EQ(dup2(null_fd, STDOUT_FILENO), STDOUT_FILENO);
+    const std::string go = path("go");
+    const std::string done = path("done");
+    const std::string command = "PATH=" + kept_path + "; (i=0; while [ ! -e '" + go +
+                                "' ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done; "
+                                "yes | head -n 100000; touch '" +
+                                done + "') & echo own line";
+    EXPECT_EQ(execute_script_captured(command.c_str()), 1);
+    setenv("PATH", kept_path.c_str(), 1);
+    ut_test::write_file(go, "");
+    for (int i = 0; i < 3000 && !ut_test::exists(done); ++i) {
+        usleep(10000);
+    }
+    dup2(kept_stdout, STDOUT_FILENO);
+    close(kept_stdout);
+    close(null_fd);
+    EXPECT_EQ(last_output(), "own line\n");
+    ASSERT_TRUE(ut_test::exists(done)) << "a cat read the child's output";
+    EXPECT_FALSE(ut_test::exists(marker)) << "the cat found by PATH ran";
 }
 
 TEST(ScriptNames, PortableFileNamesOnly) {
