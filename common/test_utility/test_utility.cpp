@@ -115,13 +115,16 @@ int delete_test_file(const char* path) {
 
 int delete_test_folder(const char* folder) {
     // The held folder is emptied through its handle, wherever it is by now,
-    // and let go; what its name stands for is then removed as any folder.
+    // removed through its parent's handle while its name still stands for it,
+    // and let go. Whatever else stands at the name was put there by whoever
+    // can write the parent, and is left as it is: the name is not trusted.
     if (g_held.fd >= 0 && strcmp(folder, g_held.name) == 0) {
-        int emptied = empty_held_folder();
-        release_held_folder();
-        if (!emptied) {
-            return 0;
+        int done = empty_held_folder();
+        if (done && is_held_folder_at_its_name()) {
+            done = unlinkat(g_held.parent_fd, g_held.last, AT_REMOVEDIR) == 0 ? 1 : 0;
         }
+        release_held_folder();
+        return done;
     }
     char own[PATH_SIZE];
     if (!folder_without_slash(folder, own, sizeof(own))) {

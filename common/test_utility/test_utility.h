@@ -29,7 +29,9 @@ int delete_test_file(const char* path);
 // An absent folder counts as removed. A symbolic link by the folder's name is
 // removed as a link, and its target is untouched. A folder that is a mount
 // point is not touched (0), and neither is an entry whose joined path would
-// not fit 255 characters (0).
+// not fit 255 characters (0). The held folder (see below), given by its name,
+// is emptied through its handle, removed only while its name still stands for
+// it (whatever else stands there is left), and let go.
 int delete_test_folder(const char* folder);
 
 // 1 when the folder exists or was created (mode 0700, last component only).

@@ -246,11 +246,19 @@ TEST_F(FileHelpers, HeldFolderIsReachedThroughItsHandle) {
     EXPECT_EQ(delete_test_file(script.c_str()), 1);
     EXPECT_FALSE(exists(path("away/s.sh")));
     EXPECT_TRUE(exists(path("made/s.sh")));
-    // Removing the folder by its name empties the held one and lets it go.
+    // Removing the folder by its name empties the held one and lets it go;
+    // the folder put at the name is not the held one's to remove.
     EXPECT_EQ(delete_test_folder(made.c_str()), 1);
     EXPECT_EQ(held_folder_fd(), -1);
     EXPECT_EQ(list_dir(path("away")).size(), 0u);
-    EXPECT_FALSE(exists(path("made")));
+    EXPECT_EQ(read_file(path("made/s.sh")), "other");
+
+    // Still at its name, the held folder goes with its files.
+    ASSERT_EQ(hold_fresh_folder(folder("kept").c_str()), 1);
+    write_file(path("kept/a"), "a");
+    EXPECT_EQ(delete_test_folder(folder("kept").c_str()), 1);
+    EXPECT_EQ(held_folder_fd(), -1);
+    EXPECT_FALSE(exists(path("kept")));
 }
 
 TEST_F(FileHelpers, CreateFolder) {
