@@ -170,7 +170,7 @@ REPLACED = ("temp folder is not the one the package was unpacked into: " + TEMP 
 
 
 def test_temp_folder_swapped_before_a_script_runs(board, package):
-    files = standard_files("<0001>{swap.sh}\n<0001>{trace.sh}\n")
+    files = standard_files("<0001>{swap.sh}\n<0001>{trace.sh}\n<0002>{remove_temp_folder}\n")
     files["swap.sh"] = SWAP_SCRIPT
     b = board(stick=Stick({"command.f": package(files)}))
     log = b.run(until=SERVICE_PHASE)
@@ -180,6 +180,11 @@ def test_temp_folder_swapped_before_a_script_runs(board, package):
     assert "execute script: " + TEMP + "trace.sh" in messages
     assert not (b.home / "pwned").exists(), "nothing runs from a folder put in its place"
     assert (b.home / "trace").exists(), "the package's own script ran"
+    # The folder made is emptied where it went; the one put at the name is
+    # not the daemon's to remove.
+    assert "execute function: remove_temp_folder" in messages
+    assert list((b.home / "velmarok" / "ut_temp_away").iterdir()) == []
+    assert (b.home / "velmarok" / "ut_temp" / "trace.sh").exists()
     # /home/velmarok/ is root's here: nothing to say about it.
     assert not any(m.startswith("folder above the temp folder") for m in messages)
 
