@@ -137,6 +137,33 @@ int listing_has(const folder_listing* listing, const char* name) {
 // ---------------------------------------------------------------------------
 // Why a work list is refused: the reader's own steps, told in words.
 
+namespace {
+
+// Why the field between open and close (the row code, the name) of a line
+// is one the daemon refuses: missing, not closed, or longer than its buffer
+// of size bytes takes; 0 when it takes it.
+int explain_marked_field(const char* piece, char open_mark, char close_mark, int size,
+                         const char* what, char* why, int why_size) {
+    const char* open = strchr(piece, open_mark);
+    const char* close = open != nullptr ? strchr(open + 1, close_mark) : nullptr;
+    if (open == nullptr) {
+        say(why, why_size, "no %s: the line has no '%c'", what, open_mark);
+        return 1;
+    }
+    if (close == nullptr) {
+        say(why, why_size, "the %s is not closed by '%c'", what, close_mark);
+        return 1;
+    }
+    if (close - open > size) {
+        say(why, why_size, "the %s has %d bytes; the daemon takes at most %d", what,
+            static_cast<int>(close - open - 1), size - 1);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
 int explain_work_list_piece(const char* piece, char* why, int why_size) {
     const size_t length = strlen(piece);
     if (length < 3) {
@@ -151,37 +178,8 @@ int explain_work_list_piece(const char* piece, char* why, int why_size) {
         }
         return 1;
     }
-    const char* open = strchr(piece, '<');
-    const char* close = open != nullptr ? strchr(open + 1, '>') : nullptr;
-    if (open == nullptr) {
-        say(why, why_size, "no row code: the line has no '<'");
-        return 1;
-    }
-    if (close == nullptr) {
-        say(why, why_size, "the row code is not closed by '>'");
-        return 1;
-    }
-    if (close - open > TASK_ROW_STATE_SIZE) {
-        say(why, why_size, "the row code has %d bytes; the daemon takes at most %d",
-            static_cast<int>(close - open - 1), TASK_ROW_STATE_SIZE - 1);
-        return 1;
-    }
-    open = strchr(piece, '{');
-    close = open != nullptr ? strchr(open + 1, '}') : nullptr;
-    if (open == nullptr) {
-        say(why, why_size, "no name: the line has no '{'");
-        return 1;
-    }
-    if (close == nullptr) {
-        say(why, why_size, "the name is not closed by '}'");
-        return 1;
-    }
-    if (close - open > TASK_ROW_NAME_SIZE) {
-        say(why, why_size, "the name has %d bytes; the daemon takes at most %d",
-            static_cast<int>(close - open - 1), TASK_ROW_NAME_SIZE - 1);
-        return 1;
-    }
-    return 0;
+    return explain_marked_field(piece, '<', '>', TASK_ROW_STATE_SIZE, "row code", why, why_size) ||
+           explain_marked_field(piece, '{', '}', TASK_ROW_NAME_SIZE, "name", why, why_size);
 }
 
 int explain_work_list_stream(FILE* stream, char* why, int why_size) {
