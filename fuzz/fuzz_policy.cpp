@@ -65,12 +65,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Board file.
     board_identity board;
-    why[0] = '\0';
-    const int board_ok = policy_parse_board_file(text, length, &board, why, sizeof(why));
-    FUZZ_CHECK(board_ok == 1 || why[0] != '\0');
+    char board_why[POLICY_TEXT_SIZE] = "";
+    const int board_ok =
+        policy_parse_board_file(text, length, &board, board_why, sizeof(board_why));
+    FUZZ_CHECK(board_ok == 1 || board_why[0] != '\0');
     if (board_ok) {
-        FUZZ_CHECK(strlen(board.id) < POLICY_VALUE_SIZE && strlen(board.type) < POLICY_VALUE_SIZE);
-        FUZZ_CHECK(names_only(board.id, static_cast<int>(strlen(board.id))) || board.id[0] == 0);
+        const char* values[] = {board.id, board.type};
+        for (const char* value : values) {
+            FUZZ_CHECK(strlen(value) < POLICY_VALUE_SIZE);
+            FUZZ_CHECK(value[0] == '\0' || (names_only(value, static_cast<int>(strlen(value))) &&
+                                            strchr(value, ',') == nullptr));
+        }
     }
 
     // Ledger: what parses is its own one text.
@@ -89,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     policy_decision d;
     const uint8_t key_id[MINISIGN_KEY_ID_SIZE] = {1, 2, 3, 4, 5, 6, 7, 8};
     policy_decide(g_comment, comment_length, key_id,
-                  board_ok ? POLICY_FILE_READ : POLICY_FILE_BROKEN, &board, why,
+                  board_ok ? POLICY_FILE_READ : POLICY_FILE_BROKEN, &board, board_why,
                   ledger_ok ? POLICY_FILE_READ : POLICY_FILE_BROKEN, &g_ledger, why, &d);
     FUZZ_CHECK(d.taken == 1 || d.reason[0] != '\0');
     FUZZ_CHECK(!d.taken || !fields_ok || (d.sequenced == f.has_sequence));

@@ -500,6 +500,14 @@ int minisign_check_signed_file_hashed(const char* signature_path, const char* pa
     if (!minisign_read_small_file(signature_path, 1, text, sizeof(text), &length, why)) {
         return strcmp(*why, "missing") == 0 ? MINISIGN_NO_SIGNATURE : MINISIGN_MALFORMED;
     }
+    return minisign_check_signature_text(text, length, path, hash, ring, sig, key_index, why);
+}
+
+int minisign_check_signature_text(const char* text, int length, const char* path,
+                                  const uint8_t* hash, const minisign_keyring* ring,
+                                  minisign_signature* sig, int* key_index, const char** why) {
+    *key_index = -1;
+    *why = "";
     if (!minisign_parse_signature(text, length, sig, why)) {
         return MINISIGN_MALFORMED;
     }

@@ -172,7 +172,14 @@ int minisign_check_signed_file(const char* signature_path, const char* path,
 
 // The same, with the signed file's BLAKE2b-512 already taken (hash; nullptr:
 // none): a prehashed signature is checked on it and the file is not read
-// again; a legacy one is checked on the file at path.
+// again.
 int minisign_check_signed_file_hashed(const char* signature_path, const char* path,
                                       const uint8_t* hash, const minisign_keyring* ring,
                                       minisign_signature* sig, int* key_index, const char** why);
+
+// The same on the signature file's text, read already (a ring that is not
+// empty): a malformed or legacy signature, or the verdict on hash or on the
+// file at path as above.
+int minisign_check_signature_text(const char* text, int length, const char* path,
+                                  const uint8_t* hash, const minisign_keyring* ring,
+                                  minisign_signature* sig, int* key_index, const char** why);

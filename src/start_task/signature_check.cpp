@@ -115,23 +115,6 @@ int keys_folder_state(const char* keys_folder, char* name, int size, const char*
     return folder_state(name, why);
 }
 
-// Copies the signature file from the device into the temporary folder,
-// refusing a link, a special file or an oversized one. 1 when copied.
-int copy_signature(const char* from, const char* to, const char** why) {
-    int length = 0;
-    if (!minisign_read_small_file(from, 1, g_signature_text, sizeof(g_signature_text), &length,
-                                  why)) {
-        return 0;
-    }
-    scoped_fd out(open_path(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600));
-    if (!out || write(out.get(), g_signature_text, static_cast<size_t>(length)) != length ||
-        out.close() != 0) {
-        *why = "cannot copy it into the temporary folder";
-        return 0;
-    }
-    return 1;
-}
-
 // The level-1 line and the note of a refused package.
 int refuse(int verdict, const char* keys_folder, const char* on_device, const char* why,
            const char* key_id) {
@@ -318,11 +301,8 @@ void warn_if_ledger_forgets() {
 
 int check_package_signature_with(const char* keys_folder, const char* package, const char* copy) {
     char on_device[PATH_SIZE];
-    char signature_copy[PATH_SIZE];
     const int names_fit =
-        snprintf(on_device, sizeof(on_device), "%s%s", package, SIGNATURE_SUFFIX) < PATH_SIZE &&
-        snprintf(signature_copy, sizeof(signature_copy), "%s%s", copy, SIGNATURE_SUFFIX) <
-            PATH_SIZE;
+        snprintf(on_device, sizeof(on_device), "%s%s", package, SIGNATURE_SUFFIX) < PATH_SIZE;
 
     g_sequence_pending = 0;
     // The hash taken while the copy was written, if it was.
@@ -365,16 +345,20 @@ int check_package_signature_with(const char* keys_folder, const char* package, c
     if (!names_fit) {
         return refuse(MINISIGN_MALFORMED, keys_folder, package, "file name too long", "");
     }
+    // The signature file is read once, refusing a link, a special file or an
+    // oversized one; its bytes are checked as read.
     const char* why = "";
-    if (!copy_signature(on_device, signature_copy, &why)) {
+    int length = 0;
+    if (!minisign_read_small_file(on_device, 1, g_signature_text, sizeof(g_signature_text), &length,
+                                  &why)) {
         return refuse(strcmp(why, "missing") == 0 ? MINISIGN_NO_SIGNATURE : MINISIGN_MALFORMED,
                       keys_folder, on_device, why, "");
     }
-    // What is checked is the copies: exactly what will be unpacked.
+    // What is checked is the package's copy: exactly what will be unpacked.
     int key_index = -1;
     const int verdict =
-        minisign_check_signed_file_hashed(signature_copy, copy, hashed ? copy_hash : nullptr,
-                                          &g_ring, &g_signature, &key_index, &why);
+        minisign_check_signature_text(g_signature_text, length, copy, hashed ? copy_hash : nullptr,
+                                      &g_ring, &g_signature, &key_index, &why);
     char key_id[MINISIGN_KEY_ID_TEXT_SIZE] = "";
     if (verdict >= MINISIGN_UNKNOWN_KEY) {
         minisign_key_id_text(g_signature.key_id, key_id);
@@ -387,7 +371,6 @@ int check_package_signature_with(const char* keys_folder, const char* package, c
     // escaped, once; the receipt shows it readably (policy_comment_text).
     const char* comment = g_signature.trusted_comment;
     LOG_MSG(LVL_INFO, "package signed by key id %s, trusted comment: %s", key_id, comment);
-    delete_test_file(signature_copy);
     char readable[POLICY_TEXT_SIZE];
     policy_comment_text(g_signature.trusted_comment, g_signature.trusted_comment_length, readable,
                         sizeof(readable));

@@ -21,8 +21,8 @@ void package_hash_feed(void* context, const unsigned char* bytes, size_t size);
 
 // Called once the package has been copied into the temporary folder
 // (package: its path on the device; copy: its copy), before anything is
-// unscrambled or unpacked. Copies the signature file beside the copy and
-// checks the copies against the trusted keys. 1 when the intake may go on:
+// unscrambled or unpacked. Reads the signature file from the device once and
+// checks it and the copy against the trusted keys. 1 when the intake may go on:
 // the package verified, or there is no keys folder. 0 after a level-1 line
 // naming the reason.
 int check_package_signature(const char* package, const char* copy);

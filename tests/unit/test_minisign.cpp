@@ -431,7 +431,7 @@ TEST_F(SignatureCheck, KeysFolderDecidesAndNotesTheOutcome) {
     write_file(package_ + ".minisig", s.sign(kHello, true, "release 7"));
     EXPECT_EQ(check(folder("keys")), 1);
     EXPECT_STREQ(signature_note(), "key id 0807060504030201, release 7");
-    // The signature's copy is gone from the temporary folder once checked.
+    // Nothing of the signature is left in the temporary folder.
     EXPECT_FALSE(ut_test::exists(copy_ + ".minisig"));
 
     // The copy is what counts: a copy that differs from the signed bytes.

@@ -2,6 +2,7 @@
 // file, the ledger (parsers, writer), the decision, and the board's check
 // and ledger write around them.
 #include <sodium.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -468,4 +469,67 @@ TEST_F(BoardPolicy, LedgerThatCannotBeReadOrWrittenFailsClosed) {
     ASSERT_EQ(symlink(path("elsewhere").c_str(), path("etc/board").c_str()), 0);
     EXPECT_EQ(check("release 1"), 0);
     EXPECT_STREQ(signature_note(), "refused: board file /etc/usb_tools/board: a symbolic link");
+}
+
+// What stands at the ledger's name or its folder's is never read or written
+// through: a link or a FIFO refuses sequenced packages, and what the link
+// points at stays as it was.
+TEST_F(BoardPolicy, LedgerThatIsALinkOrAFifoIsNotUsed) {
+    const struct {
+        const char* name;
+        const char* at;     // "ledger" (the file) or "folder" (its folder)
+        const char* stands; // "link" or "fifo"
+        const char* reason; // the end of the note
+    } cases[] = {
+        {"the ledger a link", "ledger", "link", "cannot be used: a symbolic link"},
+        {"the ledger a FIFO", "ledger", "fifo", "cannot be used: not a regular file"},
+        {"the folder a link", "folder", "link", "ledger is not a folder"},
+    };
+    const std::string elsewhere = "0807060504030201 1\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        mkdir(path("real").c_str(), 0700);
+        write_file(path("real/ledger"), elsewhere);
+        const bool folder_case = strcmp(c.at, "folder") == 0;
+        if (folder_case) {
+            ASSERT_EQ(symlink(path("real").c_str(), path("ledger").c_str()), 0);
+        } else {
+            mkdir(path("ledger").c_str(), 0700);
+            if (strcmp(c.stands, "link") == 0) {
+                ASSERT_EQ(symlink(path("real/ledger").c_str(), path("ledger/ledger").c_str()), 0);
+            } else {
+                ASSERT_EQ(mkfifo(path("ledger/ledger").c_str(), 0600), 0);
+            }
+        }
+        EXPECT_EQ(check("sequence:2"), 0);
+        const std::string note = signature_note();
+        EXPECT_EQ(note.find("refused: sequence 2 of key id 0807060504030201: the ledger "), 0u)
+            << note;
+        EXPECT_NE(note.find(c.reason), std::string::npos) << note;
+        // Nothing pending: a commit writes nothing anywhere.
+        EXPECT_EQ(commit_package_sequence(), 1);
+        EXPECT_EQ(read_file(path("real/ledger")), elsewhere);
+        EXPECT_FALSE(ut_test::exists(path("real/ledger.tmp")));
+        if (folder_case) {
+            unlink(path("ledger").c_str());
+        } else {
+            unlink(path("ledger/ledger").c_str());
+            rmdir(path("ledger").c_str());
+        }
+    }
+    // Links put at the ledger's and its temporary's names after the check:
+    // the write replaces them and leaves their targets alone.
+    ASSERT_EQ(check("sequence:2"), 1) << signature_note();
+    mkdir(path("ledger").c_str(), 0700);
+    write_file(path("real/temp"), "kept\n");
+    ASSERT_EQ(symlink(path("real/ledger").c_str(), path("ledger/ledger").c_str()), 0);
+    ASSERT_EQ(symlink(path("real/temp").c_str(), path("ledger/ledger.tmp").c_str()), 0);
+    ASSERT_EQ(commit_package_sequence(), 1) << signature_note();
+    EXPECT_EQ(read_file(path("real/ledger")), elsewhere);
+    EXPECT_EQ(read_file(path("real/temp")), "kept\n");
+    struct stat st;
+    ASSERT_EQ(lstat(path("ledger/ledger").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(read_file(path("ledger/ledger")), "0807060504030201 2\n");
+    EXPECT_FALSE(ut_test::exists(path("ledger/ledger.tmp")));
 }
