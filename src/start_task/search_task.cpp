@@ -83,15 +83,10 @@ int F_search_for_task() {
         LOG_MSG(LVL_ERROR, "failed to copy task file: from [%s] to [%s]", package, copy);
         return package_refused();
     }
-    // Signed packages: checked on the copies, before anything is unpacked.
+    // Signed packages: checked on the copy, before anything is unpacked.
     if (!check_package_signature(package, copy)) {
         // Nothing of a refused package stays on the board.
-        char signature_copy[256];
         delete_test_file(copy);
-        if (snprintf(signature_copy, sizeof(signature_copy), "%s%s", copy, SIGNATURE_SUFFIX) <
-            static_cast<int>(sizeof(signature_copy))) {
-            delete_test_file(signature_copy);
-        }
         return package_refused();
     }
 

@@ -162,8 +162,7 @@ int take_in(const char* package, intake* in, const minisign_keyring* keys) {
         return 0;
     }
     // With keys, the board's signature check comes first, on the copy.
-    if (keys != nullptr &&
-        !check_signature_for_board("verify", package, in->folder, in->package, keys)) {
+    if (keys != nullptr && !check_signature_for_board("verify", package, in->package, keys)) {
         end_intake(in);
         return 0;
     }

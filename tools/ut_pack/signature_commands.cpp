@@ -850,42 +850,31 @@ int load_public_keys(const char* const* paths, int count, minisign_keyring* ring
     return ok;
 }
 
-int check_signature_for_board(const char* command, const char* package, const char* folder,
-                              const char* copy, const minisign_keyring* ring) {
+int check_signature_for_board(const char* command, const char* package, const char* copy,
+                              const minisign_keyring* ring) {
     g_command = command;
     char on_disk[PATH_MAX];
-    char signature_copy[PATH_MAX];
     if (snprintf(on_disk, sizeof(on_disk), "%s.minisig", package) >=
-            static_cast<int>(sizeof(on_disk)) ||
-        snprintf(signature_copy, sizeof(signature_copy), "%scommand.f.minisig", folder) >=
-            static_cast<int>(sizeof(signature_copy))) {
+        static_cast<int>(sizeof(on_disk))) {
         error("path too long: %s", esc(package));
         return 0;
     }
-    // As the board does: the signature is read without following a link,
-    // copied beside the package's copy, and the copies are checked.
+    // As the board does: the signature is read once, without following a
+    // link, and its text is checked against the package's copy.
     static char text[MINISIGN_SIGNATURE_FILE_MAX];
     int length = 0;
     const char* why = "";
     int verdict = MINISIGN_GOOD;
+    static minisign_signature sig;
+    int key_index = -1;
     if (ring->count == 0) {
         verdict = MINISIGN_NO_KEYS;
     } else if (!minisign_read_small_file(on_disk, 1, text, sizeof(text), &length, &why)) {
         verdict = strcmp(why, "missing") == 0 ? MINISIGN_NO_SIGNATURE : MINISIGN_MALFORMED;
     } else {
-        scoped_fd out(open(signature_copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-        if (!out || write(out.get(), text, static_cast<size_t>(length)) != length ||
-            out.close() != 0) {
-            error("cannot copy %s: %s", esc(on_disk), strerror(errno));
-            return 0;
-        }
+        verdict = minisign_check_signature_text(text, length, copy, nullptr, ring, &sig, &key_index,
+                                                &why);
     }
-    static minisign_signature sig;
-    int key_index = -1;
-    if (verdict == MINISIGN_GOOD) {
-        verdict = minisign_check_signed_file(signature_copy, copy, ring, &sig, &key_index, &why);
-    }
-    unlink(signature_copy);
     char key_id[MINISIGN_KEY_ID_TEXT_SIZE] = "";
     if (verdict == MINISIGN_GOOD || verdict >= MINISIGN_UNKNOWN_KEY) {
         minisign_key_id_text(sig.key_id, key_id);

@@ -90,12 +90,13 @@ int load_public_keys(const char* const* paths, int count, minisign_keyring* ring
 // saying why when they cannot go together with the keys given.
 int use_board_files(const char* board_file, const char* ledger_file, int keys_given);
 
-// Checks the package's signature file (PACKAGE.minisig) as the board does,
-// on copies made into the private folder (ending in "/"). Prints the key,
-// the trusted comment and its fields; with a board file (use_board_files)
-// also the board's decision on them. 1 when the board would accept it.
-int check_signature_for_board(const char* command, const char* package, const char* folder,
-                              const char* copy, const minisign_keyring* ring);
+// Checks the package's signature file (PACKAGE.minisig) as the board does:
+// read once, without following a link, against the package's copy. Prints
+// the key, the trusted comment and its fields; with a board file
+// (use_board_files) also the board's decision on them. 1 when the board
+// would accept it.
+int check_signature_for_board(const char* command, const char* package, const char* copy,
+                              const minisign_keyring* ring);
 
 // The package's signature file (PACKAGE.minisig) as it stands, not checked.
 enum { SIGNATURE_NONE, SIGNATURE_UNREADABLE, SIGNATURE_MALFORMED, SIGNATURE_FOUND };
