@@ -757,19 +757,23 @@ int log_msg(unsigned level, const char* file, const char* function, int line, in
     // that goes nowhere is not escaped.
     char shown[LOG_TEXT_SIZE];
     if (g_log_stream != nullptr) {
+        const int to_stream =
+            g_log_stream_level >= 0 && level <= static_cast<unsigned>(g_log_stream_level);
+        if (level != LVL_ERROR && !to_stream) {
+            return 0;
+        }
         log_escape_message(message_buf, shown, sizeof(shown));
         if (level == LVL_ERROR) {
             snprintf(g_last_error, sizeof(g_last_error), "%s", shown);
         }
-        if (g_log_stream_level >= 0 && level <= static_cast<unsigned>(g_log_stream_level)) {
+        if (to_stream) {
             fprintf(g_log_stream, "%c %s: %s\n", getMsgLevel(level), function, shown);
         }
         return 0;
     }
-    int escaped = 0;
-    if (g_log_tap != nullptr && level >= LVL_ERROR && level <= LVL_INFO) {
+    const int tapped = g_log_tap != nullptr && level >= LVL_ERROR && level <= LVL_INFO;
+    if (tapped) {
         log_escape_message(message_buf, shown, sizeof(shown));
-        escaped = 1;
         g_log_tap(level, file, function, line, shown);
     }
     if (!gSettingsOn && !first_use()) {
@@ -777,9 +781,6 @@ int log_msg(unsigned level, const char* file, const char* function, int line, in
     }
     if (static_cast<unsigned>(gLSett.level) < level) {
         return 0;
-    }
-    if (!escaped) {
-        log_escape_message(message_buf, shown, sizeof(shown));
     }
     if (g_measure_size_step < 1 && need_new_one() && !change_log_file()) {
         return 1;
@@ -792,6 +793,9 @@ int log_msg(unsigned level, const char* file, const char* function, int line, in
         // the next line measures it, and if so goes into the next file.
         g_measure_size_step = 0;
         return 1;
+    }
+    if (!tapped) {
+        log_escape_message(message_buf, shown, sizeof(shown));
     }
     char text[LOG_LINE_SIZE];
     int length = log_format_line(text, sizeof(text), level, file, function, line, shown);

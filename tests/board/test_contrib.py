@@ -90,6 +90,26 @@ def test_later_starts_of_a_boot_wait_first(start, tmp_path):
     assert run(work, USB_TOOLS_RESTART_DELAY="7")[3] == ["7"]
 
 
+@pytest.mark.parametrize("target_exists", [True, False], ids=["to_a_file", "dangling"])
+def test_a_link_under_the_stamp_name_is_never_written_through(start, tmp_path, target_exists):
+    # In /tmp (no /run) anyone may put a link under the stamp's name before
+    # the start, which runs as root: it counts as a stamp, and nothing is
+    # written or made through it.
+    run, run_dir = start
+    target = tmp_path / "victim"
+    if target_exists:
+        target.write_text("precious\n")
+    (run_dir / "usb_tools.started").symlink_to(target)
+    process, out, err, asked = run(tmp_path / "work")
+    assert process.returncode == 3 and out.startswith("cwd "), err
+    assert asked == ["60"]
+    assert (run_dir / "usb_tools.started").is_symlink()
+    if target_exists:
+        assert target.read_text() == "precious\n"
+    else:
+        assert not target.exists() and not target.is_symlink()
+
+
 def test_a_working_folder_that_cannot_be_made_stops_the_start(start, tmp_path):
     run, run_dir = start
     (tmp_path / "plain_file").write_text("")

@@ -113,7 +113,9 @@ def test_link_among_the_log_entries_loses_no_line(board):
     wait_until(lambda: newest() >= 15, what="15 files of the series")
     b.stop()
     series = sorted(n for n in (series_number(p.name) for p in logs.iterdir()) if n)
-    assert len(series) == 3 and series == list(range(series[0], series[0] + 3))
+    # Three files; four when the stop came between the making of a new file
+    # and the deletion of the oldest (the wait above ends right there).
+    assert len(series) in (3, 4) and series == list(range(series[0], series[0] + len(series)))
     assert (logs / "link-0.log").is_symlink()
     assert outside.read_text() == "not a log\n"
     messages = [m for m in b.messages() if not m.startswith("STATE_CHECK_MEM")]
